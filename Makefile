@@ -1,0 +1,19 @@
+# The front door: `make demo` runs the main job, `make test` the test suite.
+PY := .venv/bin/python
+
+.PHONY: setup test demo bench clean
+
+setup:
+	@scripts/setup.sh
+
+test: setup
+	$(PY) -m pytest -q
+
+demo: setup
+	$(PY) examples/demo.py
+
+bench: setup
+	$(PY) bench/run_all.py
+
+clean:
+	rm -rf build .venv
