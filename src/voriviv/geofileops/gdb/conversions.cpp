@@ -1,0 +1,5 @@
+#include "gdb/geofiledb.hpp"
+
+namespace gdb {
+void bind_conversions(Class &) {}
+}  // namespace gdb

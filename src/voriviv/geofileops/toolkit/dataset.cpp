@@ -1,0 +1,54 @@
+#include "toolkit/dataset.hpp"
+
+#include <ogr_api.h>
+
+namespace geofileops {
+
+void Dataset::close() {
+    if (h_ != nullptr) {
+        GDALClose(h_);
+        h_ = nullptr;
+    }
+}
+
+Dataset open_vector(const std::string &name, OpenFlags flags, WarningSink *sink) {
+    unsigned int f = GDAL_OF_VECTOR | GDAL_OF_VERBOSE_ERROR;
+    if (flags == OpenFlags::Update || flags == OpenFlags::SharedUpdate) f |= GDAL_OF_UPDATE;
+    if (flags == OpenFlags::Shared || flags == OpenFlags::SharedUpdate) f |= GDAL_OF_SHARED;
+    ErrorScope scope(sink);
+    GDALDatasetH h = GDALOpenEx(name.c_str(), f, nullptr, nullptr, nullptr);
+    Dataset ds(h);
+    scope.raise_if_failed();
+    return ds;
+}
+
+Dataset open_vector_or(const std::string &name, OpenFlags flags, WarningSink *sink,
+                       const char *fallback) {
+    Dataset ds = open_vector(name, flags, sink);
+    if (!ds) throw GdalError(fallback);
+    return ds;
+}
+
+std::vector<std::string> layer_names(GDALDatasetH ds, WarningSink *sink) {
+    ErrorScope scope(sink);
+    std::vector<std::string> names;
+    const int n = GDALDatasetGetLayerCount(ds);
+    scope.raise_if_failed();
+    names.reserve(n > 0 ? n : 0);
+    for (int i = 0; i < n; ++i) {
+        OGRLayerH layer = GDALDatasetGetLayer(ds, i);
+        scope.raise_if_failed();
+        if (layer == nullptr) throw GdalError("Failed to fetch layer " + std::to_string(i));
+        const char *nm = OGR_L_GetName(layer);
+        scope.raise_if_failed();
+        names.emplace_back(nm ? nm : "");
+    }
+    return names;
+}
+
+bool has_vector_driver(const char *name) {
+    GDALDriverH d = GDALGetDriverByName(name);
+    return d != nullptr && GDALGetMetadataItem(d, GDAL_DCAP_VECTOR, nullptr) != nullptr;
+}
+
+}  // namespace geofileops

@@ -1,0 +1,66 @@
+// GDAL error capture.
+//
+// GDAL reports problems through its error handler rather than through return
+// values. An ErrorScope pushes a thread-local handler for the duration of one
+// operation, collects every failure and warning raised on this thread, and
+// turns the failures into one C++ exception (GdalError, a std::runtime_error,
+// which surfaces in Python as RuntimeError carrying GDAL's own message).
+// Warnings are never errors: they are handed to a WarningSink that the calling
+// thread later forwards to Python's `warnings` module.
+#pragma once
+
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace geofileops {
+
+// A GDAL failure; what() is GDAL's message.
+struct GdalError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Thread-safe collection of GDAL warning texts for one call. Distinct texts
+// are kept once, in the order first seen.
+class WarningSink {
+public:
+    void add(const std::string &msg);
+    std::vector<std::string> take();
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> messages_;
+};
+
+// Captures GDAL's errors on the current thread while alive.
+class ErrorScope {
+public:
+    explicit ErrorScope(WarningSink *sink = nullptr);
+    ~ErrorScope();
+    ErrorScope(const ErrorScope &) = delete;
+    ErrorScope &operator=(const ErrorScope &) = delete;
+
+    bool failed() const { return !failures_.empty(); }
+
+    // Throws GdalError with the collected failure messages, if any.
+    void raise_if_failed() const;
+
+    // For calls that return a handle: a null handle raises GDAL's failure, or
+    // `fallback` (our own fixed text) when GDAL reported nothing.
+    template <class T>
+    T *check(T *handle, const char *fallback) const {
+        if (handle == nullptr) {
+            raise_if_failed();
+            throw GdalError(fallback);
+        }
+        return handle;
+    }
+
+private:
+    static void handler(int err_class, int err_no, const char *msg);
+    WarningSink *sink_;
+    std::vector<std::string> failures_;
+};
+
+}  // namespace geofileops

@@ -1,0 +1,18 @@
+// What every converter module does when it is imported.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace geofileops {
+
+// In import order: loads the host modules the converters rely on, switches
+// GDAL's Python bindings (when installed) into exception mode, registers
+// GDAL's drivers and our exception translators, defines PathLike,
+// GEOFILEOPS_THREADS and set_geofileops_threads, and binds the dataset types.
+void init_converter_module(nanobind::module_ &m);
+
+// The converter module this copy of the toolkit belongs to (each converter
+// module links its own copy, so each sees itself here).
+nanobind::handle this_module();
+
+}  // namespace geofileops

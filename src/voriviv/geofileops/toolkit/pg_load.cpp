@@ -1,0 +1,111 @@
+#include "toolkit/pg_load.hpp"
+
+#include <cctype>
+
+#include <ogr_api.h>
+
+#include "toolkit/connection.hpp"
+#include "toolkit/dataset.hpp"
+
+namespace geofileops {
+
+std::string pg_laundered_name(const std::string &layer) {
+    std::string out = layer;
+    for (char &c : out) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (c == '\'' || c == '-' || c == '#') c = '_';
+    }
+    return out;
+}
+
+namespace {
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+// End of the value starting at `i` (plain up to whitespace, or single-quoted
+// with backslash escapes).
+size_t value_end(const std::string &s, size_t i) {
+    if (i < s.size() && s[i] == '\'') {
+        for (++i; i < s.size(); ++i) {
+            if (s[i] == '\\') { ++i; continue; }
+            if (s[i] == '\'') return i + 1;
+        }
+        return s.size();
+    }
+    while (i < s.size() && !is_space(s[i])) ++i;
+    return i;
+}
+
+std::string sql_literal(const std::string &v) {
+    std::string out = "'";
+    for (char c : v) {
+        if (c == '\'') out += '\'';
+        out += c;
+    }
+    return out + "'";
+}
+}  // namespace
+
+std::string restrict_to_schema(const std::string &text, const std::string &schema) {
+    std::string out;
+    size_t i = 0;
+    while (i < text.size()) {
+        // Copy whitespace as it is.
+        if (is_space(text[i])) { out += text[i++]; continue; }
+        size_t start = i;
+        size_t eq = text.find('=', i);
+        size_t token_end;
+        std::string key;
+        if (eq != std::string::npos) {
+            key = text.substr(i, eq - i);
+            token_end = value_end(text, eq + 1);
+        } else {
+            token_end = value_end(text, i);
+        }
+        // "PG:schemas=..." carries the prefix on its key.
+        std::string bare = key.rfind("PG:", 0) == 0 ? key.substr(3) : key;
+        if (bare == "schemas") {
+            if (key != bare) out += "PG:";
+        } else {
+            out += text.substr(start, token_end - start);
+        }
+        i = token_end;
+    }
+    while (!out.empty() && is_space(out.back())) out.pop_back();
+    if (out.empty() || out == "PG:") return out + "schemas=" + libpq_value(schema);
+    return out + " schemas=" + libpq_value(schema);
+}
+
+bool pg_table_exists(const std::string &conn_text, const std::string &schema,
+                     const std::string &table, WarningSink *sink) {
+    Dataset ds = open_vector_or(conn_text, OpenFlags::ReadOnly, sink,
+                                "Failed to open PostgreSQL source");
+    const std::string sql =
+        "SELECT 1 FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n "
+        "ON n.oid = c.relnamespace WHERE n.nspname = " + sql_literal(schema) +
+        " AND c.relname = " + sql_literal(table);
+    ErrorScope scope(sink);
+    OGRLayerH result = GDALDatasetExecuteSQL(ds.get(), sql.c_str(), nullptr, nullptr);
+    scope.raise_if_failed();
+    if (result == nullptr) throw GdalError("Failed to query table " + schema + "." + table);
+    const bool found = OGR_L_GetFeatureCount(result, TRUE) > 0;
+    GDALDatasetReleaseResultSet(ds.get(), result);
+    scope.raise_if_failed();
+    return found;
+}
+
+void pg_load_layer(const PgLoad &load, GDALDatasetH src, const std::string &layer,
+                   WarningSink *sink, const CancelToken *cancel) {
+    const std::string table = pg_laundered_name(layer);
+    if (!load.overwrite && pg_table_exists(load.dest, load.schema, table, sink))
+        throw GdalError("Table " + load.schema + "." + table +
+                        " already exists; pass overwrite=True to replace it");
+    TranslateOptions opts;
+    opts.format = "PostgreSQL";
+    opts.layer = layer;
+    opts.geometry_type = "PROMOTE_TO_MULTI";
+    opts.layer_creation = {"SCHEMA=" + load.schema,
+                           load.overwrite ? "OVERWRITE=YES" : "OVERWRITE=NO"};
+    vector_translate(load.dest, src, opts, sink, cancel);
+}
+
+}  // namespace geofileops

@@ -1,0 +1,65 @@
+#include "toolkit/pyboundary.hpp"
+
+namespace nb = nanobind;
+
+namespace geofileops {
+
+void raise_arg_type(const char *name, const char *expected, nb::handle got) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 name, expected, Py_TYPE(got.ptr())->tp_name);
+    throw nb::python_error();
+}
+
+void require_exact(nb::handle obj, PyTypeObject *type, const char *name) {
+    if (Py_TYPE(obj.ptr()) != type) raise_arg_type(name, type->tp_name, obj);
+}
+
+void register_translators() {
+    nb::register_exception_translator([](const std::exception_ptr &p, void *) {
+        try {
+            std::rethrow_exception(p);
+        } catch (const OsError &e) {
+            errno = e.err;
+            if (e.filename.empty()) {
+                PyErr_SetFromErrno(PyExc_OSError);
+            } else {
+                nb::object fn = nb::steal(PyUnicode_DecodeFSDefault(e.filename.c_str()));
+                PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, fn.ptr());
+            }
+        } catch (const PyExcText &e) {
+            PyErr_SetString(e.type, e.message.c_str());
+        }
+    });
+}
+
+std::string utf8(nb::handle str) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
+    if (data == nullptr) throw nb::python_error();
+    return std::string(data, static_cast<size_t>(size));
+}
+
+std::string path_text(nb::handle path) {
+    nb::object fs = nb::steal(PyOS_FSPath(path.ptr()));
+    if (!fs.is_valid()) throw nb::python_error();
+    if (PyBytes_Check(fs.ptr()))
+        return std::string(PyBytes_AS_STRING(fs.ptr()), PyBytes_GET_SIZE(fs.ptr()));
+    return utf8(fs);
+}
+
+void forward_warnings(WarningSink &sink) {
+    for (const auto &msg : sink.take()) {
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 1) != 0) throw nb::python_error();
+    }
+}
+
+void CallContext::finish() { forward_warnings(sink_); }
+
+CallContext::~CallContext() {
+    // On the failure path warnings are still issued, but a warning filter that
+    // turns them into errors must not replace the exception on its way out.
+    for (const auto &msg : sink_.take())
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 1) != 0) PyErr_Clear();
+}
+
+}  // namespace geofileops

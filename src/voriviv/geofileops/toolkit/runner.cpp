@@ -1,0 +1,211 @@
+#include "toolkit/runner.hpp"
+
+#include <chrono>
+
+#include "toolkit/pyboundary.hpp"
+
+namespace nb = nanobind;
+
+namespace geofileops {
+
+ThreadPool::~ThreadPool() {
+    close();
+    join();
+}
+
+void ThreadPool::submit(Task task) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back(std::move(task));
+    ++pending_;
+    if (queue_.size() > idle_ && threads_.size() < max_threads_)
+        threads_.emplace_back([this] { worker_loop(); });
+    else
+        work_cv_.notify_one();
+}
+
+void ThreadPool::close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    work_cv_.notify_all();
+}
+
+std::size_t ThreadPool::skip_queued() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::size_t n = queue_.size();
+    queue_.clear();
+    pending_ -= n;
+    closed_ = true;
+    work_cv_.notify_all();
+    done_cv_.notify_all();
+    return n;
+}
+
+bool ThreadPool::wait_all(int ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto done = [this] { return pending_ == 0; };
+    if (ms < 0) {
+        done_cv_.wait(lock, done);
+        return true;
+    }
+    return done_cv_.wait_for(lock, std::chrono::milliseconds(ms), done);
+}
+
+void ThreadPool::join() {
+    close();
+    for (auto &t : threads_)
+        if (t.joinable()) t.join();
+    threads_.clear();
+}
+
+std::exception_ptr ThreadPool::first_failure() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return first_failure_;
+}
+
+void ThreadPool::worker_loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        ++idle_;
+        work_cv_.wait(lock, [this] { return !queue_.empty() || closed_; });
+        --idle_;
+        if (queue_.empty()) return;  // closed and drained
+        Task task = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        std::exception_ptr failure;
+        try {
+            task();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        // Drop the task (and what it captured) before reporting it done.
+        task = nullptr;
+        lock.lock();
+        if (failure && !first_failure_) first_failure_ = failure;
+        if (--pending_ == 0) done_cv_.notify_all();
+    }
+}
+
+std::size_t thread_setting(nb::handle module) {
+    nb::object value = nb::getattr(module, "GEOFILEOPS_THREADS");
+    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
+    if (!index.is_valid()) throw nb::python_error();
+    const long long n = PyLong_AsLongLong(index.ptr());
+    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (n <= 0) throw nb::value_error("max_workers must be greater than 0");
+    return static_cast<std::size_t>(n);
+}
+
+void wait_and_rethrow(ThreadPool &pool, CancelToken *cancel) {
+    pool.close();
+    for (;;) {
+        bool done;
+        {
+            nb::gil_scoped_release nogil;
+            done = pool.wait_all(100);
+        }
+        if (done) break;
+        if (PyErr_CheckSignals() != 0) {
+            nb::python_error interrupt;  // usually KeyboardInterrupt
+            if (cancel != nullptr) cancel->cancelled = true;
+            pool.skip_queued();
+            {
+                nb::gil_scoped_release nogil;
+                pool.wait_all(-1);
+                pool.join();
+            }
+            throw interrupt;
+        }
+    }
+    {
+        nb::gil_scoped_release nogil;
+        pool.join();
+    }
+    if (auto failure = pool.first_failure()) std::rethrow_exception(failure);
+}
+
+void run_native(nb::handle module, std::size_t count,
+                const std::function<void(std::size_t, const CancelToken &)> &work) {
+    const std::size_t threads = thread_setting(module);
+    if (count == 0) return;
+    CancelToken cancel;
+    ThreadPool pool(threads);
+    for (std::size_t i = 0; i < count; ++i)
+        pool.submit([&work, &cancel, i] { work(i, cancel); });
+    wait_and_rethrow(pool, &cancel);
+}
+
+namespace {
+// A strong reference that may be dropped on any thread: it takes the GIL to
+// let go. Tasks of the Python runner hold their callable and item this way,
+// because a task can be destroyed on a worker thread or skipped unrun.
+struct GilRef {
+    PyObject *p;
+    explicit GilRef(PyObject *o) : p(o) {}
+    GilRef(const GilRef &) = delete;
+    ~GilRef() {
+        if (p != nullptr) {
+            nb::gil_scoped_acquire gil;
+            Py_DECREF(p);
+        }
+    }
+};
+}  // namespace
+
+void run_python(nb::handle module, nb::handle items, nb::handle func) {
+    const std::size_t threads = thread_setting(module);
+    ThreadPool pool(threads);
+    auto callable = std::make_shared<GilRef>(nb::borrow(func).release().ptr());
+    nb::object iterator = nb::steal(PyObject_GetIter(items.ptr()));
+    if (!iterator.is_valid()) throw nb::python_error();
+    try {
+        for (;;) {
+            PyObject *item = PyIter_Next(iterator.ptr());
+            if (item == nullptr) {
+                if (PyErr_Occurred()) throw nb::python_error();
+                break;
+            }
+            auto owned = std::make_shared<GilRef>(item);
+            pool.submit([callable, owned]() {
+                nb::gil_scoped_acquire gil;
+                PyObject *result = PyObject_CallOneArg(callable->p, owned->p);
+                if (result == nullptr) throw nb::python_error();
+                Py_DECREF(result);  // the worker's return value is discarded
+            });
+        }
+    } catch (...) {
+        // Items already submitted still run to their end before the error.
+        pool.close();
+        {
+            nb::gil_scoped_release nogil;
+            pool.wait_all(-1);
+            pool.join();
+        }
+        throw;
+    }
+    wait_and_rethrow(pool, nullptr);
+}
+
+long initial_thread_setting() {
+    nb::object threading = nb::module_::import_("threading");
+    long n = nb::cast<long>(threading.attr("active_count")());
+    if (n == 0) n = 4;
+    return n > 1 ? n : 1;
+}
+
+void set_thread_setting(nb::handle module, nb::handle n) {
+    nb::object value;
+    if (PyLong_CheckExact(n.ptr())) {
+        value = nb::borrow(n);
+    } else {
+        if (!PyNumber_Check(n.ptr())) raise_arg_type("n", "int", n);
+        value = nb::steal(PyNumber_Long(n.ptr()));
+        if (!value.is_valid()) throw nb::python_error();
+        if (!PyLong_CheckExact(value.ptr())) raise_arg_type("n", "int", value);
+    }
+    nb::object one = nb::int_(1);
+    if (!(value > one)) value = one;
+    nb::setattr(module, "GEOFILEOPS_THREADS", value);
+}
+
+}  // namespace geofileops

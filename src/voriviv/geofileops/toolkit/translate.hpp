@@ -1,0 +1,40 @@
+// One GDAL vector translation: the C equivalent of an ogr2ogr invocation.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include <gdal.h>
+
+#include "toolkit/gdal_error.hpp"
+
+namespace geofileops {
+
+// Set from the calling thread to ask running translations to stop.
+struct CancelToken {
+    std::atomic<bool> cancelled{false};
+};
+
+// The options a conversion passes, each mapping to one ogr2ogr switch.
+// Unset optionals pass nothing.
+struct TranslateOptions {
+    std::string format;                          // -f
+    std::string layer;                           // source layer (positional)
+    std::string geometry_type;                   // -nlt
+    std::vector<std::string> layer_creation;     // -lco, in order
+    std::vector<std::string> dataset_creation;   // -dsco, in order
+    std::string access_mode;                     // "update"/"append"/"overwrite" -> -<mode>
+    std::string new_layer_name;                  // -nln
+
+    std::vector<std::string> to_argv() const;
+};
+
+// Translates `src` into the destination name `dest` and closes the result,
+// which flushes it. GDAL failures throw GdalError; warnings go to `sink`.
+// A cancelled token makes GDAL stop at its next progress report.
+void vector_translate(const std::string &dest, GDALDatasetH src,
+                      const TranslateOptions &opts, WarningSink *sink,
+                      const CancelToken *cancel);
+
+}  // namespace geofileops
