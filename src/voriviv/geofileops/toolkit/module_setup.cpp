@@ -1,5 +1,8 @@
 #include "toolkit/module_setup.hpp"
 
+#include <cstdint>
+#include <vector>
+
 #include <gdal.h>
 
 #include "toolkit/layers.hpp"
@@ -41,6 +44,23 @@ void init_converter_module(nb::module_ &m) {
           nb::sig("def set_geofileops_threads(n: int) -> None"),
           "Description : Sets GEOFILEOPS_THREADS, the most worker threads a conversion of this "
           "module runs at once. Numbers are converted to int; values below 1 give 1.");
+
+    // Diagnostic used by the benchmarks: `count` items of pure CPU work on the
+    // native runner, without the GIL, so thread scaling can be measured apart
+    // from GDAL and I/O. Returns a checksum so the work cannot be skipped.
+    m.def("_spin_native", [](std::size_t count, std::uint64_t iterations) {
+        std::vector<std::uint64_t> sums(count);
+        run_native(this_module(), count, [&](std::size_t i, const CancelToken &) {
+            std::uint64_t x = i + 1;
+            for (std::uint64_t k = 0; k < iterations; ++k)
+                x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+            sums[i] = x;
+        });
+        std::uint64_t total = 0;
+        for (auto s : sums) total ^= s;
+        return total;
+    }, nb::arg("count"), nb::arg("iterations"),
+       "Description : Diagnostic: runs count items of CPU-only work on the native runner.");
 
     bind_dataset_types(m);
 }
