@@ -1,5 +1,303 @@
+// The conversions of GeoFileDatabase: geodatabase -> PostgreSQL (gdb2pg),
+// PostgreSQL -> geodatabase, plain (pg2gdb) or grouped into feature datasets
+// (pg2gdbf), and geodatabase -> Shapefiles (gdb2shape).
+//
+// Each method prepares on the calling thread (argument checks, connection
+// text, target preparation, the work-item list), then runs one native worker
+// per item with the GIL released. Workers open their own GDAL datasets.
+#include <cerrno>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nanobind/nanobind.h>
+
 #include "gdb/geofiledb.hpp"
+#include "toolkit/connection.hpp"
+#include "toolkit/dataset.hpp"
+#include "toolkit/layers.hpp"
+#include "toolkit/module_setup.hpp"
+#include "toolkit/outputs.hpp"
+#include "toolkit/pg_load.hpp"
+#include "toolkit/pyboundary.hpp"
+#include "toolkit/runner.hpp"
+#include "toolkit/translate.hpp"
+#include "toolkit/work_items.hpp"
+
+namespace nb = nanobind;
+namespace fs = std::filesystem;
+using namespace nb::literals;
+using namespace geofileops;
 
 namespace gdb {
-void bind_conversions(Class &) {}
+namespace {
+
+bool truth(nb::handle o) {
+    const int t = PyObject_IsTrue(o.ptr());
+    if (t < 0) throw nb::python_error();
+    return t != 0;
+}
+
+// The access mode of an export: "" for None (the geodatabase is created by
+// the call), else one of GDAL's three. Anything else would be handed to GDAL
+// as a command-line switch of its own, so it is refused up front.
+std::string access_mode(nb::handle mode) {
+    if (mode.is_none()) return "";
+    if (PyUnicode_Check(mode.ptr())) {
+        std::string m = utf8(mode);
+        if (m == "update" || m == "append" || m == "overwrite") return m;
+    }
+    nb::object text = nb::repr(mode);
+    throw PyExcText{PyExc_ValueError,
+                    "mode must be None, 'update', 'append' or 'overwrite', not " + utf8(text)};
+}
+
+// A directory that GDAL's File Geodatabase driver wrote: it holds the
+// system catalog table.
+bool is_file_geodatabase(const fs::path &p) {
+    std::error_code ec;
+    return fs::is_directory(p, ec) && fs::is_regular_file(p / "a00000001.gdbtable", ec);
+}
+
+bool is_empty_directory(const fs::path &p) {
+    std::error_code ec;
+    return fs::is_directory(p, ec) && fs::is_empty(p, ec) && !ec;
+}
+
+GDALDriverH require_driver(const char *name, const char *message) {
+    GDALDriverH d = GDALGetDriverByName(name);
+    if (d == nullptr) throw GdalError(message);
+    return d;
+}
+
+// Steps shared by pg2gdb and pg2gdbf after the source was opened: with mode
+// None an old geodatabase is deleted, then the geodatabase is created. The
+// old content is deleted only when it is a File Geodatabase or an empty
+// directory: anything else at the path is kept and the call fails. In the
+// other modes an existing geodatabase is opened for update instead of being
+// created again (GDAL refuses to create over it).
+void prepare_target(const GeoFileDatabase &self, bool mode_none, WarningSink *sink) {
+    GDALDriverH driver = require_driver("OpenFileGDB", "GDAL OpenFileGDB driver not available");
+    const std::string path = path_text(self.gdb_path);
+    const fs::path p(path);
+    if (mode_none && nb::cast<bool>(self.gdb_path.attr("exists")())) {
+        if (!is_file_geodatabase(p) && !is_empty_directory(p)) {
+            PyObject *exc = PyObject_CallFunction(
+                PyExc_FileExistsError, "isO", EEXIST,
+                "Not a File Geodatabase or an empty directory; refusing to delete it",
+                self.gdb_path.ptr());
+            if (exc == nullptr) throw nb::python_error();
+            PyErr_SetObject(PyExc_FileExistsError, exc);
+            Py_DECREF(exc);
+            throw nb::python_error();
+        }
+        nb::module_::import_("shutil").attr("rmtree")(self.gdb_path);
+    }
+    nb::gil_scoped_release nogil;
+    if (!mode_none && is_file_geodatabase(p)) {
+        open_vector_or(path, OpenFlags::Update, sink, "Failed to open GDB");
+        return;
+    }
+    ErrorScope scope(sink);
+    // Created and closed at once: the workers open it by path, and a handle
+    // kept open here must not write a stale catalog over their layers.
+    Dataset created(GDALCreate(driver, path.c_str(), 0, 0, 0, GDT_Unknown, nullptr));
+    scope.check(created.get(), "Failed to create GDB");
+    created.close();
+    scope.raise_if_failed();
+}
+
+// Opens a PostgreSQL source for one worker and reads its table list, so a
+// table whose name holds a dot is found as a table, not as schema.table.
+Dataset open_pg_source(const std::string &pg_conn, WarningSink *sink, const char *message) {
+    Dataset src = open_vector_or(pg_conn, OpenFlags::ReadOnly, sink, message);
+    ErrorScope scope(sink);
+    GDALDatasetGetLayerCount(src.get());
+    scope.raise_if_failed();
+    return src;
+}
+
+// Translates one PostgreSQL table into the geodatabase. Writes into one
+// geodatabase never overlap (GDAL's writer loses layers when they do).
+void export_table(const std::string &gdb_text, GDALDatasetH src, TranslateOptions opts,
+                  WarningSink *sink, const CancelToken &cancel) {
+    DestinationLock lock(gdb_text);
+    vector_translate(gdb_text, src, opts, sink, &cancel);
+}
+
+nb::object open_source_listing(const std::string &pg_conn, CallContext &ctx) {
+    Dataset ds;
+    {
+        nb::gil_scoped_release nogil;
+        ds = open_vector_or(pg_conn, OpenFlags::ReadOnly, ctx.sink(),
+                            "Failed to open PostgreSQL source");
+    }
+    return wrap_dataset(std::move(ds));
+}
+
+void gdb2pg(nb::handle self_h, nb::handle connection, nb::handle schema, nb::handle overwrite_h,
+            nb::handle tables) {
+    const GeoFileDatabase &self = nb::cast<const GeoFileDatabase &>(self_h);
+    const bool overwrite = truth(overwrite_h);
+    require_exact(schema, &PyUnicode_Type, "schema");
+    CallContext ctx;
+    nb::object src_ds = self_h.attr("_open_gdb")();
+    const std::string pg_conn = utf8(self_h.attr("_pg_connection_string")(connection));
+    require_driver("PostgreSQL", "GDAL PostgreSQL driver not available");
+    Dataset dst_ds;
+    {
+        nb::gil_scoped_release nogil;
+        dst_ds = open_vector(pg_conn, OpenFlags::Update, ctx.sink());
+    }
+    nb::object layers = self_h.attr("_list_layers")(src_ds, tables);
+    const auto names = work_names(layers, "layer_name");
+    const std::string gdb_text = path_text(self.gdb_path);
+    const std::string schema_text = utf8(schema);
+    // Tables are written through a connection that sees only the target
+    // schema, so a same-named table elsewhere is never dropped or written.
+    const PgLoad load{restrict_to_schema(pg_conn, schema_text), schema_text, overwrite};
+    run_native(this_module(), names.size(), [&](std::size_t i, const CancelToken &cancel) {
+        const std::string &layer = names[i].get();
+        Dataset src = open_vector_or(gdb_text, OpenFlags::ReadOnly, ctx.sink(),
+                                     "Worker failed to open GDB");
+        pg_load_layer(load, src.get(), layer, ctx.sink(), &cancel);
+    });
+    ctx.finish();
+}
+
+void pg2gdb(nb::handle self_h, nb::handle connection, nb::handle schema, nb::handle tables,
+            nb::handle mode) {
+    const GeoFileDatabase &self = nb::cast<const GeoFileDatabase &>(self_h);
+    require_exact(schema, &PyUnicode_Type, "schema");
+    const std::string access = access_mode(mode);
+    CallContext ctx;
+    const std::string pg_conn =
+        utf8(self_h.attr("_pg_connection_string")(connection, "schema"_a = schema));
+    nb::object src_ds = open_source_listing(pg_conn, ctx);
+    prepare_target(self, access.empty(), ctx.sink());
+    nb::object layers = self_h.attr("_list_layers")(src_ds, tables);
+    const auto names = work_names(layers, "layer_name");
+    const std::string gdb_text = path_text(self.gdb_path);
+    run_native(this_module(), names.size(), [&](std::size_t i, const CancelToken &cancel) {
+        const std::string &layer = names[i].get();
+        Dataset src = open_pg_source(pg_conn, ctx.sink(), "Worker failed to open PG source");
+        TranslateOptions opts;
+        opts.format = "OpenFileGDB";
+        opts.layer = layer;
+        // With mode None the call has just created the geodatabase, so the
+        // layers are added to it.
+        opts.access_mode = access.empty() ? "update" : access;
+        export_table(gdb_text, src.get(), std::move(opts), ctx.sink(), cancel);
+    });
+    ctx.finish();
+}
+
+struct FeatureTask {
+    std::string dataset;
+    WorkName table;
+};
+
+void pg2gdbf(nb::handle self_h, nb::handle connection, nb::handle feature_mapping,
+             nb::handle schema, nb::handle mode) {
+    const GeoFileDatabase &self = nb::cast<const GeoFileDatabase &>(self_h);
+    require_exact(feature_mapping, &PyDict_Type, "feature_mapping");
+    require_exact(schema, &PyUnicode_Type, "schema");
+    const std::string access = access_mode(mode);
+    CallContext ctx;
+    const std::string pg_conn =
+        utf8(self_h.attr("_pg_connection_string")(connection, "schema"_a = schema));
+    nb::object src_ds = open_source_listing(pg_conn, ctx);
+    prepare_target(self, access.empty(), ctx.sink());
+    std::vector<FeatureTask> tasks;
+    for (auto [dataset, tables] : nb::borrow<nb::dict>(feature_mapping)) {
+        const std::string dataset_text = utf8(nb::str(dataset));
+        for (auto &table : work_names(tables, "table"))
+            tasks.push_back({dataset_text, std::move(table)});
+    }
+    const std::string gdb_text = path_text(self.gdb_path);
+    run_native(this_module(), tasks.size(), [&](std::size_t i, const CancelToken &cancel) {
+        const FeatureTask &task = tasks[i];
+        const std::string &table = task.table.get();
+        Dataset src = open_pg_source(pg_conn, ctx.sink(), "Worker PG open failed");
+        const std::string option = "FEATURE_DATASET=" + task.dataset;
+        TranslateOptions opts;
+        opts.format = "OpenFileGDB";
+        opts.layer = table;
+        opts.layer_creation = {option};
+        if (access.empty()) {
+            // The call created the geodatabase: add to it. Dataset creation
+            // options mean nothing to an existing geodatabase (GDAL would
+            // only warn that it ignores them), so they are not passed.
+            opts.access_mode = "update";
+        } else {
+            opts.dataset_creation = {option};
+            opts.access_mode = access;
+        }
+        export_table(gdb_text, src.get(), std::move(opts), ctx.sink(), cancel);
+    });
+    ctx.finish();
+}
+
+void gdb2shape(nb::handle self_h, nb::handle output_dir, nb::handle tables) {
+    const GeoFileDatabase &self = nb::cast<const GeoFileDatabase &>(self_h);
+    nb::object out = nb::module_::import_("pathlib").attr("Path")(output_dir);
+    out.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+    CallContext ctx;
+    nb::object src_ds = self_h.attr("_open_gdb")();
+    nb::object layers = self_h.attr("_list_layers")(src_ds, tables);
+    const auto names = work_names(layers, "layer_name");
+    const std::string gdb_text = path_text(self.gdb_path);
+    const std::string out_text = path_text(out);
+    run_native(this_module(), names.size(), [&](std::size_t i, const CancelToken &cancel) {
+        const std::string &layer = names[i].get();
+        Dataset src = open_vector_or(gdb_text, OpenFlags::ReadOnly, ctx.sink(),
+                                     "Failed to open GDB in worker");
+        require_safe_file_name(layer);
+        TranslateOptions opts;
+        opts.format = "ESRI Shapefile";
+        opts.layer = layer;
+        vector_translate(out_text + "/" + layer + ".shp", src.get(), opts, ctx.sink(), &cancel);
+    });
+    ctx.finish();
+}
+
+}  // namespace
+
+void bind_conversions(Class &cls) {
+    cls.def("gdb2pg", &gdb2pg, "connection"_a.none(), nb::kw_only(),
+            "schema"_a.none() = "public", "overwrite"_a.none() = false,
+            "tables"_a.none() = nb::none(),
+            nb::sig("def gdb2pg(self, connection: Union[str, Dict[str, Any]], *, "
+                    "schema: str = 'public', overwrite: bool = False, "
+                    "tables: Optional[Iterable[str]] = None) -> None"),
+            "Description : Loads the geodatabase's layers (or those named in tables) into "
+            "PostgreSQL tables <schema>.<layer>, in parallel. An existing table is replaced "
+            "only with overwrite=True; otherwise its layer fails and the table is kept.")
+        .def("pg2gdb", &pg2gdb, "connection"_a.none(), nb::kw_only(),
+             "schema"_a.none() = "public", "tables"_a.none() = nb::none(),
+             "mode"_a.none() = nb::none(),
+             nb::sig("def pg2gdb(self, connection: Union[str, Dict[str, Any]], *, "
+                     "schema: str = 'public', tables: Optional[Iterable[str]] = None, "
+                     "mode: Union[None, Literal['update', 'append', 'overwrite']] = None) "
+                     "-> None"),
+             "Description : Exports the tables of a PostgreSQL schema (or those named in "
+             "tables) into the geodatabase. With mode None an existing geodatabase is "
+             "replaced by a new one; the other modes add to it with GDAL's access mode.")
+        .def("pg2gdbf", &pg2gdbf, "connection"_a.none(), "feature_mapping"_a.none(),
+             nb::kw_only(), "schema"_a.none() = "public", "mode"_a.none() = nb::none(),
+             nb::sig("def pg2gdbf(self, connection: Union[str, Dict[str, Any]], "
+                     "feature_mapping: Dict[str, Iterable[str]], *, schema: str = 'public', "
+                     "mode: Union[None, Literal['update', 'append', 'overwrite']] = None) "
+                     "-> None"),
+             "Description : Exports PostgreSQL tables into feature datasets of the "
+             "geodatabase: feature_mapping maps each feature dataset to its tables.")
+        .def("gdb2shape", &gdb2shape, "output_dir"_a.none(), nb::kw_only(),
+             "tables"_a.none() = nb::none(),
+             nb::sig("def gdb2shape(self, output_dir: PathLike, *, "
+                     "tables: Optional[Iterable[str]] = None) -> None"),
+             "Description : Converts the geodatabase's layers (or those named in tables) "
+             "into Shapefiles <output_dir>/<layer>.shp, in parallel.");
+}
+
 }  // namespace gdb

@@ -1,0 +1,43 @@
+// Work items handed from Python to native workers.
+#pragma once
+
+#include <exception>
+#include <string>
+#include <vector>
+
+#include <nanobind/nanobind.h>
+
+namespace geofileops {
+
+// A layer name for one worker, or the error that item fails with (an item
+// that is not exactly a str fails its own item only, like any worker error).
+struct WorkName {
+    std::string name;
+    std::exception_ptr error;
+    // Rethrows the item's own error, if any.
+    const std::string &get() const {
+        if (error) std::rethrow_exception(error);
+        return name;
+    }
+};
+
+// Converts every item of a Python iterable; non-str items carry the
+// TypeError for `param`.
+std::vector<WorkName> work_names(nanobind::handle items, const char *param);
+
+// Serialises writers of one destination (a File Geodatabase directory) within
+// the process, across threads and calls. Keyed by the path's canonical form.
+class DestinationLock {
+public:
+    explicit DestinationLock(const std::string &path);
+    ~DestinationLock();
+    DestinationLock(const DestinationLock &) = delete;
+    DestinationLock &operator=(const DestinationLock &) = delete;
+
+    struct Entry;
+
+private:
+    Entry *entry_;
+};
+
+}  // namespace geofileops
