@@ -64,16 +64,11 @@ def ogrinfo(*args: str) -> str:
 
 @pytest.fixture(scope="session")
 def ne_gdb(tmp_path_factory, naturalearth):
-    """A File Geodatabase built by ogr2ogr with the countries and the cities.
-
-    The countries' pop_est is cast to integer so the layer loads into PostGIS.
-    """
+    """A File Geodatabase built by ogr2ogr with the cities and the countries."""
     gdb = tmp_path_factory.mktemp("ne") / "naturalearth.gdb"
     ogr2ogr("-f", "OpenFileGDB", str(gdb), str(naturalearth / "naturalearth_cities.shp"),
             "-nln", "cities")
     ogr2ogr("-f", "OpenFileGDB", "-update", str(gdb),
             str(naturalearth / "naturalearth_lowres.shp"), "-nln", "countries",
-            "-nlt", "MULTIPOLYGON",
-            "-sql", "SELECT CAST(pop_est AS integer(20)) AS pop_est, continent, name, "
-                    "iso_a3, CAST(gdp_md_est AS integer(20)) AS gdp_md_est FROM naturalearth_lowres")
+            "-nlt", "MULTIPOLYGON")
     return gdb
