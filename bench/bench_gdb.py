@@ -1,0 +1,158 @@
+"""Geodatabase conversions against GDAL's ogr2ogr, same machine, same run.
+
+Generates 8 layers x 100,000 line features in a throwaway PostGIS server,
+builds a File Geodatabase from them with ogr2ogr, then times:
+
+* gdb2shape with 1 and 2 threads vs ogr2ogr per layer (sequential, xargs -P2)
+* gdb2pg with 2 threads vs xargs -P2 ogr2ogr into the same server
+* pg2gdb with 1 and 2 threads vs ogr2ogr per layer in sequence
+
+Usage: .venv/bin/python bench/bench_gdb.py [--features N] [--layers N]
+Ratios are printed, never asserted.
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "scripts"))
+import pgserver  # noqa: E402
+
+from voriviv.geofileops import gdb  # noqa: E402
+
+
+def timed(fn, repeat=3):
+    best = float("inf")
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t0)
+    return best
+
+
+def sh(cmd, **kw):
+    subprocess.run(cmd, shell=True, check=True, capture_output=True, **kw)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--features", type=int, default=100_000)
+    ap.add_argument("--layers", type=int, default=8)
+    ap.add_argument("--repeat", type=int, default=3)
+    args = ap.parse_args()
+    layers = [f"lines{i}" for i in range(args.layers)]
+
+    server = pgserver.server_from_env()
+    info = server.start()
+    work = Path(tempfile.mkdtemp(prefix="voriviv-bench-"))
+    try:
+        pg_text = pgserver.gdal_connection_text(info)
+        env = pgserver.libpq_env(info)
+        pgserver.psql(info, "DROP SCHEMA IF EXISTS src CASCADE; CREATE SCHEMA src; "
+                            "DROP SCHEMA IF EXISTS dst CASCADE; CREATE SCHEMA dst")
+        for name in layers:
+            pgserver.psql(info, f"""
+                CREATE TABLE src.{name} AS
+                SELECT g AS id, 'road ' || g AS name, (g % 7)::int AS kind, g * 0.5 AS length,
+                       ST_SetSRID(ST_MakeLine(ARRAY[
+                           ST_MakePoint(g % 360 - 180, (g % 170) - 85),
+                           ST_MakePoint(g % 360 - 179.5, (g % 170) - 84.5),
+                           ST_MakePoint(g % 360 - 179, (g % 170) - 84.7)]), 4326)
+                           ::geometry(LineString, 4326) AS geom
+                FROM generate_series(1, {args.features}) g""")
+        src_gdb = work / "src.gdb"
+        for i, name in enumerate(layers):
+            sh(f"ogr2ogr -f OpenFileGDB {'-update' if i else ''} {src_gdb} "
+               f"'{pg_text} schemas=src' {name}")
+        src_pg = f"{pg_text} schemas=src"
+        dst_pg_text = f"{pg_text} schemas=dst"
+        db = gdb.GeoFileDatabase(src_gdb)
+        rows = []
+
+        def fresh(d):
+            shutil.rmtree(d, ignore_errors=True)
+            d.mkdir()
+            return d
+
+        # gdb2shape -------------------------------------------------------------
+        out = work / "shp"
+
+        def ogr_seq_shape():
+            fresh(out)
+            for name in layers:
+                sh(f"ogr2ogr -f 'ESRI Shapefile' {out}/{name}.shp {src_gdb} {name}")
+
+        def ogr_p2_shape():
+            fresh(out)
+            sh(f"printf '%s\\n' {' '.join(layers)} | xargs -P2 -I{{}} "
+               f"ogr2ogr -f 'ESRI Shapefile' {out}/{{}}.shp {src_gdb} {{}}")
+
+        def ours_shape(n):
+            def run():
+                fresh(out)
+                gdb.set_geofileops_threads(n)
+                db.gdb2shape(out)
+            return run
+
+        t_seq = timed(ogr_seq_shape, args.repeat)
+        t_p2 = timed(ogr_p2_shape, args.repeat)
+        t1 = timed(ours_shape(1), args.repeat)
+        t2 = timed(ours_shape(2), args.repeat)
+        rows += [("gdb2shape 1 thread / ogr2ogr sequential", t1, t_seq, t1 / t_seq, "<= 1.05"),
+                 ("gdb2shape 1 thread / 2 threads", t1, t2, t1 / t2, ">= 1.6"),
+                 ("gdb2shape 2 threads / xargs -P2 ogr2ogr", t2, t_p2, t2 / t_p2, "<= 1.0")]
+
+        # gdb2pg ----------------------------------------------------------------
+        def ogr_p2_pg():
+            sh(f"printf '%s\\n' {' '.join(layers)} | xargs -P2 -I{{}} "
+               f"ogr2ogr -f PostgreSQL '{dst_pg_text}' {src_gdb} {{}} -nlt PROMOTE_TO_MULTI "
+               f"-lco SCHEMA=dst -lco OVERWRITE=YES")
+
+        def ours_pg():
+            gdb.set_geofileops_threads(2)
+            db.gdb2pg(info, schema="dst", overwrite=True)
+
+        t_pg_ogr = timed(ogr_p2_pg, args.repeat)
+        t_pg = timed(ours_pg, args.repeat)
+        rows.append(("gdb2pg 2 threads / xargs -P2 ogr2ogr", t_pg, t_pg_ogr, t_pg / t_pg_ogr,
+                     "<= 1.0"))
+
+        # pg2gdb ----------------------------------------------------------------
+        target = work / "out.gdb"
+
+        def ogr_seq_gdb():
+            shutil.rmtree(target, ignore_errors=True)
+            for i, name in enumerate(layers):
+                sh(f"ogr2ogr -f OpenFileGDB {'-update' if i else ''} {target} '{src_pg}' {name}")
+
+        def ours_gdb(n):
+            def run():
+                gdb.set_geofileops_threads(n)
+                gdb.GeoFileDatabase(target, "create").pg2gdb(info, schema="src")
+            return run
+
+        t_gseq = timed(ogr_seq_gdb, args.repeat)
+        tg1 = timed(ours_gdb(1), args.repeat)
+        tg2 = timed(ours_gdb(2), args.repeat)
+        rows += [("pg2gdb 2 threads / 1 thread", tg2, tg1, tg2 / tg1, "report"),
+                 ("pg2gdb 2 threads / ogr2ogr sequential", tg2, t_gseq, tg2 / t_gseq, "report")]
+
+        print(f"\n{args.layers} layers x {args.features} line features, "
+              f"{os.cpu_count()} cores, best of {args.repeat}\n")
+        print(f"{'comparison':45} {'ours s':>8} {'peer s':>8} {'ratio':>7}  goal")
+        for name, a, b, r, goal in rows:
+            print(f"{name:45} {a:8.2f} {b:8.2f} {r:7.2f}  {goal}")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+        server.stop()
+
+
+if __name__ == "__main__":
+    main()
