@@ -1,7 +1,7 @@
 # The front door: `make demo` runs the main job, `make test` the test suite.
 PY := .venv/bin/python
 
-.PHONY: setup test demo bench clean
+.PHONY: setup test demo clean
 
 setup:
 	@scripts/setup.sh
@@ -11,9 +11,6 @@ test: setup
 
 demo: setup
 	$(PY) examples/demo.py
-
-bench: setup
-	$(PY) bench/run_all.py
 
 clean:
 	rm -rf build .venv
