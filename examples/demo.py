@@ -26,10 +26,11 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "scripts"))
 import pgserver  # noqa: E402
+from data_paths import naturalearth_dir  # noqa: E402
 
 from voriviv.geofileops import gdb  # noqa: E402
 
-DATA = ROOT.parent / "shared" / "data" / "naturalearth"
+DATA = naturalearth_dir()
 SCHEMA = "demo"
 
 

@@ -13,10 +13,9 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "scripts"))
 
 import pgserver  # noqa: E402
+from data_paths import naturalearth_dir  # noqa: E402
 
-DATA = ROOT.parent / "shared" / "data" / "naturalearth"
-if not DATA.is_dir():  # a checkout elsewhere: allow pointing at the data
-    DATA = Path(os.environ.get("VORIVIV_DATA", DATA))
+DATA = naturalearth_dir()
 
 
 @pytest.fixture(scope="session")
