@@ -8,7 +8,10 @@ import collections
 import itertools
 import os
 import re
-import shutil
+import signal
+import subprocess
+import sys
+import time
 
 import pytest
 
@@ -271,3 +274,31 @@ def test_gdb2shape_unopenable_geodatabase_keeps_the_new_output_dir(tmp_path):
     with pytest.raises(RuntimeError):
         GeoFileDatabase(bogus).gdb2shape(out)
     assert out.is_dir()
+
+
+def test_ctrl_c_stops_running_and_queued_translations(tmp_path, pg_text, psql, schema):
+    psql(f"CREATE TABLE {schema}.big AS SELECT g AS id, "
+         f"ST_SetSRID(ST_MakeLine(ST_MakePoint(g % 180, 0), ST_MakePoint(g % 180, 1)), 4326)::geometry(LineString, 4326) "
+         f"AS geom FROM generate_series(1, 150000) g")
+    src = tmp_path / "big.gdb"
+    for i in range(3):
+        ogr2ogr("-f", "OpenFileGDB", *(["-update"] if i else []), str(src),
+                f"{pg_text} schemas={schema}", "big", "-nln", f"big{i}")
+    out = tmp_path / "out"
+    script = (
+        "import sys\n"
+        "from voriviv.geofileops import gdb\n"
+        "gdb.set_geofileops_threads(1)\n"
+        "try:\n"
+        f"    gdb.GeoFileDatabase({str(src)!r}).gdb2shape({str(out)!r})\n"
+        "    print('finished')\n"
+        "except KeyboardInterrupt:\n"
+        "    print('interrupted')\n")
+    proc = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while not (out / "big0.shp").exists() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    proc.send_signal(signal.SIGINT)
+    stdout, _ = proc.communicate(timeout=60)
+    assert stdout.strip() == "interrupted"
+    assert not (out / "big1.shp").exists() and not (out / "big2.shp").exists()
