@@ -126,14 +126,25 @@ void export_table(const std::string &gdb_text, GDALDatasetH src, TranslateOption
     vector_translate(gdb_text, src, opts, sink, &cancel);
 }
 
-nb::object open_source_listing(const std::string &pg_conn, CallContext &ctx) {
+// The start of pg2gdb and pg2gdbf: connection text, the source opened on the
+// calling thread (a bad connection ends the call before anything on disk is
+// touched), then the target prepared. Returns the connection text and the
+// open source.
+std::pair<std::string, nb::object> begin_export(nb::handle self_h, nb::handle connection,
+                                                nb::handle schema, bool mode_none,
+                                                CallContext &ctx) {
+    const GeoFileDatabase &self = nb::cast<const GeoFileDatabase &>(self_h);
+    std::string pg_conn =
+        utf8(self_h.attr("_pg_connection_string")(connection, "schema"_a = schema));
     Dataset ds;
     {
         nb::gil_scoped_release nogil;
         ds = open_vector_or(pg_conn, OpenFlags::ReadOnly, ctx.sink(),
                             "Failed to open PostgreSQL source");
     }
-    return wrap_dataset(std::move(ds));
+    nb::object src_ds = wrap_dataset(std::move(ds));
+    prepare_target(self, mode_none, ctx.sink());
+    return {std::move(pg_conn), std::move(src_ds)};
 }
 
 void gdb2pg(nb::handle self_h, nb::handle connection, nb::handle schema, nb::handle overwrite_h,
@@ -172,10 +183,7 @@ void pg2gdb(nb::handle self_h, nb::handle connection, nb::handle schema, nb::han
     require_exact(schema, &PyUnicode_Type, "schema");
     const std::string access = access_mode(mode);
     CallContext ctx;
-    const std::string pg_conn =
-        utf8(self_h.attr("_pg_connection_string")(connection, "schema"_a = schema));
-    nb::object src_ds = open_source_listing(pg_conn, ctx);
-    prepare_target(self, access.empty(), ctx.sink());
+    const auto [pg_conn, src_ds] = begin_export(self_h, connection, schema, access.empty(), ctx);
     nb::object layers = self_h.attr("_list_layers")(src_ds, tables);
     const auto names = work_names(layers, "layer_name");
     const std::string gdb_text = path_text(self.gdb_path);
@@ -205,10 +213,7 @@ void pg2gdbf(nb::handle self_h, nb::handle connection, nb::handle feature_mappin
     require_exact(schema, &PyUnicode_Type, "schema");
     const std::string access = access_mode(mode);
     CallContext ctx;
-    const std::string pg_conn =
-        utf8(self_h.attr("_pg_connection_string")(connection, "schema"_a = schema));
-    nb::object src_ds = open_source_listing(pg_conn, ctx);
-    prepare_target(self, access.empty(), ctx.sink());
+    const auto [pg_conn, src_ds] = begin_export(self_h, connection, schema, access.empty(), ctx);
     std::vector<FeatureTask> tasks;
     for (auto [dataset, tables] : nb::borrow<nb::dict>(feature_mapping)) {
         const std::string dataset_text = utf8(nb::str(dataset));
