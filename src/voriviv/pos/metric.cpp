@@ -25,6 +25,7 @@ bool bind(const py::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyO
         for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
         return true;
     }
+    for (int i = 0; i < sig.n_params; ++i) out[i] = nullptr;  // all are required
     return py::bind_arguments(sig, args, nargs, kwnames, out);
 }
 
@@ -67,15 +68,15 @@ PyObject* distance_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* other;
     if (!bind(distance_sig, args, nargs, kwnames, &other)) return nullptr;
     const Access as = access_of(self), ao = access_of(other);
-    Ref oy = steal(read_attr(other, g.s_y, ao));
+    Ref oy = steal(read_coord(other, Coord::Y, ao));
     if (!oy) return nullptr;
-    Ref sy = steal(read_attr(self, g.s_y, as));
+    Ref sy = steal(read_coord(self, Coord::Y, as));
     if (!sy) return nullptr;
     double dlat;
     if (!difference(oy.ptr(), sy.ptr(), dlat)) return nullptr;
-    Ref ox = steal(read_attr(other, g.s_x, ao));
+    Ref ox = steal(read_coord(other, Coord::X, ao));
     if (!ox) return nullptr;
-    Ref sx = steal(read_attr(self, g.s_x, as));
+    Ref sx = steal(read_coord(self, Coord::X, as));
     if (!sx) return nullptr;
     double dlon;
     if (!difference(ox.ptr(), sx.ptr(), dlon)) return nullptr;
@@ -102,11 +103,11 @@ PyObject* bearing_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     double v[4];  // lat1, lon1, lat2, lon2 in degrees
     const struct {
         PyObject* obj;
-        PyObject* name;
+        Coord coord;
         Access access;
-    } reads[4] = {{self, g.s_y, as}, {self, g.s_x, as}, {other, g.s_y, ao}, {other, g.s_x, ao}};
+    } reads[4] = {{self, Coord::Y, as}, {self, Coord::X, as}, {other, Coord::Y, ao}, {other, Coord::X, ao}};
     for (int i = 0; i < 4; ++i) {
-        Ref a = steal(read_attr(reads[i].obj, reads[i].name, reads[i].access));
+        Ref a = steal(read_coord(reads[i].obj, reads[i].coord, reads[i].access));
         if (!a || !py::to_double(a.ptr(), v[i])) return nullptr;
     }
     const auto b = geodesy::initial_bearing(v[0], v[1], v[2], v[3]);
@@ -292,12 +293,12 @@ PyObject* to_degree_minutes_seconds(PyObject* self, PyObject*) {
     const Access access = access_of(self);
     Ref texts[2];
     const struct {
-        PyObject* name;
+        Coord coord;
         const char* positive;
         const char* negative;
-    } coords[2] = {{g.s_y, " N", " S"}, {g.s_x, " E", " W"}};
+    } coords[2] = {{Coord::Y, " N", " S"}, {Coord::X, " E", " W"}};
     for (int i = 0; i < 2; ++i) {
-        Ref v = steal(read_attr(self, coords[i].name, access));
+        Ref v = steal(read_coord(self, coords[i].coord, access));
         if (!v) return nullptr;
         char buf[kMaxDmsText];
         char* p = buf;

@@ -50,15 +50,6 @@ bool read_constant(PyObject* self, PyObject* name, double class_value, Access ac
     return true;
 }
 
-// self.<name> = value, through the dict when nothing can intercept the store.
-static int write_attr(PyObject* self, PyObject* name, PyObject* value, Access access) {
-    if (access != Access::Generic) {
-        PyObject* dict = reinterpret_cast<PositionObject*>(self)->dict;
-        if (dict) return PyDict_SetItem(dict, name, value);
-    }
-    return PyObject_SetAttr(self, name, value);
-}
-
 // The constant as an object, for the generic protocol.
 static Ref constant_object(const Constant& c) {
     return c.is_double() ? steal(PyFloat_FromDouble(c.value)) : c.obj;
@@ -145,7 +136,7 @@ static bool clamp_latitude(PyObject* y, const Constant& delta, Ref& out) {
 
 // normalize() on an existing object: reads and writes through `access`.
 static int normalize_impl(PyObject* self, Access access) {
-    Ref x = steal(read_attr(self, g.s_x, access));
+    Ref x = steal(read_coord(self, Coord::X, access));
     if (!x) return -1;
     double r;
     if (!longitude_remainder(x.ptr(), r)) return -1;
@@ -153,20 +144,20 @@ static int normalize_impl(PyObject* self, Access access) {
         // Python stores the remainder before it reads the constant; a failing
         // lookup must leave x like that.
         Ref rem = steal(PyFloat_FromDouble(r));
-        if (!rem || write_attr(self, g.s_x, rem.ptr(), access) < 0) return -1;
+        if (!rem || write_coord(self, Coord::X, rem.ptr(), access) < 0) return -1;
     }
     Constant lon_delta;
     if (!read_constant(self, g.s_lon_delta, nds::kDefaultLonDelta, access, lon_delta)) return -1;
     Ref x_new = steal(fold_longitude(r, lon_delta));
-    if (!x_new || write_attr(self, g.s_x, x_new.ptr(), access) < 0) return -1;
+    if (!x_new || write_coord(self, Coord::X, x_new.ptr(), access) < 0) return -1;
 
-    Ref y = steal(read_attr(self, g.s_y, access));
+    Ref y = steal(read_coord(self, Coord::Y, access));
     if (!y) return -1;
     Constant lat_delta;
     if (!read_constant(self, g.s_lat_delta, nds::kDefaultLatDelta, access, lat_delta)) return -1;
     Ref y_new;
     if (!clamp_latitude(y.ptr(), lat_delta, y_new)) return -1;
-    if (y_new && write_attr(self, g.s_y, y_new.ptr(), access) < 0) return -1;
+    if (y_new && write_coord(self, Coord::Y, y_new.ptr(), access) < 0) return -1;
     return 0;
 }
 
@@ -201,15 +192,13 @@ static PyObject* build_fresh(PyObject* lon, PyObject* lat, PyObject* alt) {
     PyObject* y = y_new ? y_new.ptr() : lat;
 
     PyTypeObject* tp = g.position_type;
-    Ref self = steal(tp->tp_alloc(tp, 0));
+    PyObject* self = tp->tp_alloc(tp, 0);
     if (!self) return nullptr;
-    PyObject* dict = PyDict_New();
-    if (!dict) return nullptr;
-    reinterpret_cast<PositionObject*>(self.ptr())->dict = dict;
-    if (PyDict_SetItem(dict, g.s_x, x.ptr()) < 0 || PyDict_SetItem(dict, g.s_y, y) < 0 ||
-        PyDict_SetItem(dict, g.s_z, alt) < 0)
-        return nullptr;
-    return self.release().ptr();
+    PyObject** coord = reinterpret_cast<PositionObject*>(self)->coord;
+    coord[0] = x.release().ptr();
+    coord[1] = Py_NewRef(y);
+    coord[2] = Py_NewRef(alt);
+    return self;
 }
 
 // type(*args, **kwargs) through the interpreter's own type call: __new__ and
@@ -303,11 +292,11 @@ static PyObject* to_units(PyObject* v, PyObject* divisor, PyObject* scale, doubl
 }
 
 static PyObject* to_nds_coordinates_impl(PyObject* self, Access access) {
-    Ref x = steal(read_attr(self, g.s_x, access));
+    Ref x = steal(read_coord(self, Coord::X, access));
     if (!x) return nullptr;
     Ref nx = steal(to_units(x.ptr(), g.f_360, g.i_2p32, nds::longitude_to_units));
     if (!nx) return nullptr;
-    Ref y = steal(read_attr(self, g.s_y, access));
+    Ref y = steal(read_coord(self, Coord::Y, access));
     if (!y) return nullptr;
     Ref ny = steal(to_units(y.ptr(), g.f_180, g.i_2p31, nds::latitude_to_units));
     if (!ny) return nullptr;
@@ -392,15 +381,15 @@ template <Op op>
 static PyObject* position_binary(PyObject* a, PyObject* b) {
     if (!PyObject_TypeCheck(a, g.position_type)) Py_RETURN_NOTIMPLEMENTED;  // no reflected forms
     const Access aa = access_of(a), ab = access_of(b);
-    Ref ax = steal(read_attr(a, g.s_x, aa));
+    Ref ax = steal(read_coord(a, Coord::X, aa));
     if (!ax) return nullptr;
-    Ref bx = steal(read_attr(b, g.s_x, ab));
+    Ref bx = steal(read_coord(b, Coord::X, ab));
     if (!bx) return nullptr;
     Ref x = steal(combine(op, ax.ptr(), bx.ptr()));
     if (!x) return nullptr;
-    Ref ay = steal(read_attr(a, g.s_y, aa));
+    Ref ay = steal(read_coord(a, Coord::Y, aa));
     if (!ay) return nullptr;
-    Ref by = steal(read_attr(b, g.s_y, ab));
+    Ref by = steal(read_coord(b, Coord::Y, ab));
     if (!by) return nullptr;
     Ref y = steal(combine(op, ay.ptr(), by.ptr()));
     if (!y) return nullptr;
@@ -420,10 +409,10 @@ static int isclose(PyObject* a, PyObject* b) {
 
 static PyObject* position_eq(PyObject* a, PyObject* b) {
     const Access aa = access_of(a), ab = access_of(b);
-    for (PyObject* name : {g.s_x, g.s_y}) {
-        Ref va = steal(read_attr(a, name, aa));
+    for (Coord c : {Coord::X, Coord::Y}) {
+        Ref va = steal(read_coord(a, c, aa));
         if (!va) return nullptr;
-        Ref vb = steal(read_attr(b, name, ab));
+        Ref vb = steal(read_coord(b, c, ab));
         if (!vb) return nullptr;
         const int close = isclose(va.ptr(), vb.ptr());
         if (close < 0) return nullptr;
@@ -468,14 +457,14 @@ static bool write_number(char*& out, PyObject* v) {
 
 static PyObject* position_str(PyObject* self) {
     const Access access = access_of(self);
-    Ref x = steal(read_attr(self, g.s_x, access));
+    Ref x = steal(read_coord(self, Coord::X, access));
     if (!x) return nullptr;
     char buf[128];
     char* p = buf;
     std::memcpy(p, "Wgs84(lon=", 10);
     p += 10;
     if (write_number(p, x.ptr())) {
-        Ref y = steal(read_attr(self, g.s_y, access));
+        Ref y = steal(read_coord(self, Coord::Y, access));
         if (!y) return nullptr;
         std::memcpy(p, ", lat=", 6);
         p += 6;
@@ -493,7 +482,7 @@ static PyObject* position_str(PyObject* self) {
     }
     Ref xs = steal(PyObject_Str(x.ptr()));
     if (!xs) return nullptr;
-    Ref y = steal(read_attr(self, g.s_y, access));
+    Ref y = steal(read_coord(self, Coord::Y, access));
     if (!y) return nullptr;
     Ref ys = steal(PyObject_Str(y.ptr()));
     if (!ys) return nullptr;
@@ -503,14 +492,59 @@ static PyObject* position_str(PyObject* self) {
 // ---------------------------------------------------------------------------
 // Object protocol
 
+// __getstate__: {"x": ..., "y": ..., "z": ..., **__dict__}, what a plain
+// class's __dict__ would hold.
+static PyObject* position_getstate(PyObject* self, PyObject*) {
+    auto* o = reinterpret_cast<PositionObject*>(self);
+    Ref state = steal(PyDict_New());
+    if (!state) return nullptr;
+    for (Coord c : {Coord::X, Coord::Y, Coord::Z}) {
+        PyObject* v = o->coord[int(c)];
+        if (v && PyDict_SetItem(state.ptr(), coord_name(c), v) < 0) return nullptr;
+    }
+    if (o->dict && PyDict_Update(state.ptr(), o->dict) < 0) return nullptr;
+    return state.release().ptr();
+}
+
+// __setstate__: stores the state as it is, like the default of restoring a
+// plain object's __dict__ (no normalisation, no __setattr__).
+static PyObject* position_setstate(PyObject* self, PyObject* state) {
+    if (!PyDict_Check(state)) {
+        PyErr_Format(PyExc_TypeError, "state must be a dict, not %.200s", Py_TYPE(state)->tp_name);
+        return nullptr;
+    }
+    auto* o = reinterpret_cast<PositionObject*>(self);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(state, &pos, &key, &value)) {
+        int slot = -1;
+        for (Coord c : {Coord::X, Coord::Y, Coord::Z}) {
+            const int eq = PyUnicode_Check(key) ? PyUnicode_Compare(key, coord_name(c)) : 1;
+            if (eq == -1 && PyErr_Occurred()) return nullptr;
+            if (eq == 0) slot = int(c);
+        }
+        if (slot >= 0) {
+            Py_XSETREF(o->coord[slot], Py_NewRef(value));
+            continue;
+        }
+        if (!o->dict && !(o->dict = PyDict_New())) return nullptr;
+        if (PyDict_SetItem(o->dict, key, value) < 0) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 static int position_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(reinterpret_cast<PositionObject*>(self)->dict);
+    auto* o = reinterpret_cast<PositionObject*>(self);
+    Py_VISIT(o->dict);
+    for (PyObject* v : o->coord) Py_VISIT(v);
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
 static int position_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<PositionObject*>(self)->dict);
+    auto* o = reinterpret_cast<PositionObject*>(self);
+    Py_CLEAR(o->dict);
+    for (PyObject*& v : o->coord) Py_CLEAR(v);
     return 0;
 }
 
@@ -518,7 +552,7 @@ static void position_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (reinterpret_cast<PositionObject*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    Py_CLEAR(reinterpret_cast<PositionObject*>(self)->dict);
+    position_clear(self);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -545,10 +579,20 @@ static PyMethodDef position_methods[] = {
     {"to_nds", position_to_nds, METH_NOARGS,
      "to_nds($self, /)\n--\n\n"
      "An NDSPosition(x=..., y=...) of to_nds_coordinates(); its z is 0.0."},
+    {"__getstate__", position_getstate, METH_NOARGS,
+     "__getstate__($self, /)\n--\n\nx, y, z and any other attributes, for copy and pickle."},
+    {"__setstate__", position_setstate, METH_O,
+     "__setstate__($self, state, /)\n--\n\nRestores attributes as saved, without normalising."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 static PyMemberDef position_members[] = {
+    {"x", T_OBJECT_EX, offsetof(PositionObject, coord) + 0 * sizeof(PyObject*), 0,
+     "Longitude in degrees (a float once normalised)."},
+    {"y", T_OBJECT_EX, offsetof(PositionObject, coord) + 1 * sizeof(PyObject*), 0,
+     "Latitude in degrees (keeps its type unless snapped or clamped)."},
+    {"z", T_OBJECT_EX, offsetof(PositionObject, coord) + 2 * sizeof(PyObject*), 0,
+     "Altitude, stored as given and never read by this module."},
     {"__dictoffset__", T_PYSSIZET, offsetof(PositionObject, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(PositionObject, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -601,6 +645,11 @@ PyObject* create_position_type() {
     Ref type = steal(PyType_FromSpec(&spec));
     if (!type) return nullptr;
     PyObject* t = type.ptr();
+
+    // The spec name sets __module__; the type's own name is the plain one a
+    // class statement gives, so that messages say 'Position'.
+    Ref plain_name = steal(PyUnicode_FromString("Position"));
+    if (!plain_name || PyObject_SetAttrString(t, "__name__", plain_name.ptr()) < 0) return nullptr;
 
     // The binary slots make the interpreter add __radd__ & co.; the class
     // defines no reflected forms, so drop them (the slots stay ours).

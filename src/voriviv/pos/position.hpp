@@ -2,23 +2,26 @@
 //
 // The Python object
 // -----------------
-// Position is a heap type that Python code may subclass. Its instances carry
-// an instance __dict__ holding the public attributes x (longitude, degrees),
-// y (latitude, degrees) and z (altitude), exactly as the constructor received
-// them until normalisation rewrites x (always to a float) and, when it has to
-// snap or clamp, y. Any other attribute may be set as on a plain object; an
-// instance attribute named like a class constant (LON_NDS_DELTA, ...) or a
-// method (normalize, ...) overrides it, as for any Python class. Equality is
-// tolerant, so there is no hash.
+// Position is a heap type that Python code may subclass. Its public
+// attributes x (longitude, degrees), y (latitude, degrees) and z (altitude)
+// live in three object slots, exposed as data descriptors: they hold exactly
+// what the constructor received until normalisation rewrites x (always to a
+// float) and, when it has to snap or clamp, y. Instances also have a __dict__
+// (created on first use) for any other attribute; an instance attribute named
+// like a class constant (LON_NDS_DELTA, ...) or a method (normalize, ...)
+// overrides it, as for any Python class. __getstate__ / __setstate__ carry
+// x, y, z and the __dict__ through copy and pickle without normalising again.
+// Equality is tolerant, so there is no hash.
 //
 // Methods behave like Python code reading self.x, self.LON_NDS_DELTA, ...
 // through the object. To stay fast they look at how much of that lookup can
 // be skipped (Access below): an object of the exact class whose class is
-// unchanged since import needs only its own dict, and one we have just built
-// needs nothing at all. Numbers that are exact floats (and exact ints small
-// enough to be exact in float arithmetic) go through the plain C++ arithmetic
-// of nds.hpp / geodesy.hpp; anything else takes the generic number protocol,
-// step by step as the Python expressions would.
+// unchanged since import needs only its slots and, for constants and methods,
+// its __dict__ if it has one; one we have just built needs nothing at all.
+// Numbers that are exact floats (and exact ints small enough to be exact in
+// float arithmetic) go through the plain C++ arithmetic of nds.hpp /
+// geodesy.hpp; anything else takes the generic number protocol, step by step
+// as the Python expressions would.
 #pragma once
 
 #include "pyboundary.hpp"
@@ -29,12 +32,15 @@ struct PositionObject {
     PyObject_HEAD
     PyObject* dict;
     PyObject* weakrefs;
+    PyObject* coord[3];  // x, y, z; null once deleted
 };
+
+enum class Coord { X = 0, Y = 1, Z = 2 };
 
 // How a method may read an object's attributes.
 enum class Access {
-    Fresh,    // built by us a moment ago: dict holds exactly x, y, z
-    Plain,    // exact Position of an unchanged class: dict, then class values
+    Fresh,    // built by us a moment ago: slots set, no __dict__
+    Plain,    // exact Position of an unchanged class: slots, __dict__, class
     Generic,  // anything else: full attribute protocol
 };
 
@@ -98,17 +104,26 @@ inline Access access_of(PyObject* o) {
                                                                   : Access::Generic;
 }
 
-// self.<name> as a new reference (nullptr with the error set).
-inline PyObject* read_attr(PyObject* self, PyObject* name, Access access) {
+inline PyObject* coord_name(Coord c) {
+    return c == Coord::X ? g.s_x : c == Coord::Y ? g.s_y : g.s_z;
+}
+
+// self.x / self.y / self.z as a new reference (nullptr with the error set).
+inline PyObject* read_coord(PyObject* self, Coord c, Access access) {
     if (access != Access::Generic) {
-        PyObject* dict = reinterpret_cast<PositionObject*>(self)->dict;
-        if (dict) {
-            PyObject* v = PyDict_GetItemWithError(dict, name);
-            if (v) return Py_NewRef(v);
-            if (PyErr_Occurred()) return nullptr;
-        }
+        PyObject* v = reinterpret_cast<PositionObject*>(self)->coord[int(c)];
+        if (v) return Py_NewRef(v);
     }
-    return PyObject_GetAttr(self, name);
+    return PyObject_GetAttr(self, coord_name(c));  // also the error when deleted
+}
+
+// self.x / self.y = value.
+inline int write_coord(PyObject* self, Coord c, PyObject* value, Access access) {
+    if (access != Access::Generic) {
+        Py_XSETREF(reinterpret_cast<PositionObject*>(self)->coord[int(c)], Py_NewRef(value));
+        return 0;
+    }
+    return PyObject_SetAttr(self, coord_name(c), value);
 }
 
 // 1 when self.<name> would find the class's own method `descr` (no override
