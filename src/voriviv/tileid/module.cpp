@@ -1,6 +1,7 @@
 // voriviv.tileid: PackedTileId, the packed NDS tile number and its corners.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
 
 #include <string>
 #include <utility>
