@@ -557,3 +557,35 @@ def test_changes_to_the_class_itself_take_effect(monkeypatch):
     assert Position.nds_distance_to_meters(4294967296, 0, 5) == (360.0, 0.0, 5)
     monkeypatch.undo()
     assert Position(179.5, 0).x == 179.5
+
+
+# ---------------------------------------------------------------------------
+# Stubs
+
+
+@pytest.mark.parametrize("module_name", ["pos", "bounding_box", "tileid"])
+def test_stub_names_and_parameters_match_the_module(module_name):
+    import ast
+    import importlib
+    import inspect
+    from pathlib import Path
+
+    module = importlib.import_module(f"voriviv.{module_name}")
+    stub = ast.parse((Path(module.__file__).parent / f"{module_name}.pyi").read_text())
+    checked = 0
+    for cls_node in (n for n in stub.body if isinstance(n, ast.ClassDef)):
+        cls = getattr(module, cls_node.name)
+        for fn in (n for n in cls_node.body if isinstance(n, ast.FunctionDef)):
+            attr = getattr(cls, fn.name)
+            if isinstance(attr, property) or fn.name.startswith("__"):
+                continue
+            stub_params = [a.arg for a in fn.args.args if a.arg not in ("self", "cls")]
+            try:
+                params = list(inspect.signature(attr).parameters)
+            except ValueError:  # nanobind functions: the signature heads the docstring
+                head = attr.__doc__.splitlines()[0]
+                params = [p.split(":")[0].strip() for p in head[head.index("(") + 1:head.index(")")].split(",")]
+            real = [p for p in params if p and p not in ("self", "cls")]
+            assert real == stub_params, (cls_node.name, fn.name)
+            checked += 1
+    assert checked >= 2

@@ -32,6 +32,14 @@ struct Names {
     PyObject* tileid_fromlist;
 } n;
 
+// The class as built at import: its four fields live in slots at these
+// offsets, so boxes of exactly this (unchanged) class are read directly.
+struct {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+    Py_ssize_t offset[4] = {};
+} box_class;
+
 PyObject* check(PyObject* o) {
     if (!o) throw nb::python_error();
     return o;
@@ -60,25 +68,42 @@ int rich_op(box::Cmp c) {
 // `a <cmp> b` as `if a < b:` decides it: 1, 0, or -1 with an error set.
 int compare(PyObject* a, box::Cmp cmp, PyObject* b) {
     if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
-        int oa = 0, ob = 0;
-        const long long x = PyLong_AsLongLongAndOverflow(a, &oa);
-        const long long y = PyLong_AsLongLongAndOverflow(b, &ob);
-        if (!oa && !ob) return box::compare(x, cmp, y);
+        long long x, y;
+        if (py::small_int_value(a, x) && py::small_int_value(b, y)) return box::compare(x, cmp, y);
     } else if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
         return box::compare(PyFloat_AS_DOUBLE(a), cmp, PyFloat_AS_DOUBLE(b));
     }
     return PyObject_RichCompareBool(a, b, rich_op(cmp));
 }
 
+bool is_plain_box(PyObject* obj) {
+    return Py_TYPE(obj) == box_class.type && py::type_is_pristine(box_class.type, box_class.tag);
+}
+
+// obj.<field>: borrowed straight from the slot of a plain box, otherwise
+// through the attribute protocol (held in `hold`). nullptr with an error set
+// when it cannot be read.
+PyObject* read_field(PyObject* obj, box::Field f, bool plain, Ref& hold) {
+    if (plain) {
+        PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) +
+                                                    box_class.offset[int(f)]);
+        if (v) return v;
+    }
+    hold = steal(PyObject_GetAttr(obj, field_name(f)));  // also the error for an unset slot
+    return hold.ptr();
+}
+
 // Runs the steps in order and stops at the first whose outcome is `stop_on`.
 // Returns 1 if it stopped, 0 if all ran, -1 on error.
 int run_steps(PyObject* self, PyObject* other, const box::Step (&steps)[4], bool stop_on) {
+    const bool plain_self = is_plain_box(self), plain_other = is_plain_box(other);
     for (const box::Step& s : steps) {
-        Ref a = steal(PyObject_GetAttr(self, field_name(s.self_field)));
+        Ref hold_a, hold_b;
+        PyObject* a = read_field(self, s.self_field, plain_self, hold_a);
         if (!a) return -1;
-        Ref b = steal(PyObject_GetAttr(other, field_name(s.other_field)));
+        PyObject* b = read_field(other, s.other_field, plain_other, hold_b);
         if (!b) return -1;
-        const int c = compare(a.ptr(), s.cmp, b.ptr());
+        const int c = compare(a, s.cmp, b);
         if (c < 0) return -1;
         if (bool(c) == stop_on) return 1;
     }
@@ -259,6 +284,9 @@ NB_MODULE(bounding_box, m) {
     ns["__qualname__"] = "NdsBoundingBox";
     ns["__doc__"] = "Axis-aligned bounding box in NDS coordinates (32-bit integers).";
     ns["__annotations__"] = fields;
+    // The fields are slots (with a __dict__ and weak references still
+    // available), which the predicates read directly.
+    ns["__slots__"] = nb::make_tuple("min_x", "min_y", "max_x", "max_y", "__dict__", "__weakref__");
     ns["intersects"] = method(
         intersects, "intersects", "(self, other)",
         "True when the two closed boxes share at least one point (edges and\n"
@@ -284,5 +312,25 @@ NB_MODULE(bounding_box, m) {
 
     nb::object cls = nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type))(
         "NdsBoundingBox", nb::tuple(), ns);
-    m.attr("NdsBoundingBox") = dataclasses.attr("dataclass")(cls);
+    cls = dataclasses.attr("dataclass")(cls);
+    m.attr("NdsBoundingBox") = cls;
+
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    const box::Field order[4] = {box::Field::MinX, box::Field::MinY, box::Field::MaxX,
+                                 box::Field::MaxY};
+    for (box::Field f : order) {
+        PyObject* d = PyDict_GetItemWithError(tp->tp_dict, field_name(f));
+        if (!d || !PyObject_TypeCheck(d, &PyMemberDescr_Type)) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "NdsBoundingBox slots missing");
+            throw nb::python_error();
+        }
+        const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(d)->d_member;
+        if (member->type != T_OBJECT_EX) {
+            PyErr_SetString(PyExc_SystemError, "NdsBoundingBox slots of an unexpected kind");
+            throw nb::python_error();
+        }
+        box_class.offset[int(f)] = member->offset;
+    }
+    box_class.type = reinterpret_cast<PyTypeObject*>(cls.inc_ref().ptr());
+    box_class.tag = py::take_version_tag(tp, n.min_x);
 }

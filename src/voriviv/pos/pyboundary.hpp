@@ -231,6 +231,26 @@ inline bool as_double_exact(PyObject* o, double& out) {
     return false;
 }
 
+// The value of an exact int that fits in 64 bits; false for others (no
+// error set). Ints of up to two internal digits are read without a call.
+inline bool small_int_value(PyObject* o, long long& out) {
+#if PY_VERSION_HEX < 0x030C0000
+    const auto* l = reinterpret_cast<PyLongObject*>(o);
+    const digit* d = l->ob_digit;
+    switch (Py_SIZE(o)) {
+        case 0: out = 0; return true;
+        case 1: out = static_cast<long long>(d[0]); return true;
+        case -1: out = -static_cast<long long>(d[0]); return true;
+        case 2: out = static_cast<long long>(d[0]) | static_cast<long long>(d[1]) << PyLong_SHIFT; return true;
+        case -2: out = -(static_cast<long long>(d[0]) | static_cast<long long>(d[1]) << PyLong_SHIFT); return true;
+        default: break;
+    }
+#endif
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(o, &overflow);
+    return !overflow;
+}
+
 // PyFloat_AsDouble as math functions apply it to their arguments: the value
 // of a float, or of anything with __float__ / __index__; TypeError "must be
 // real number, not X" otherwise; OverflowError for an int too large.
