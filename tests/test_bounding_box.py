@@ -32,6 +32,23 @@ def test_is_a_generated_dataclass():
         Box(1, 2, 3, 4) < Box(1, 2, 3, 5)
 
 
+def test_boxes_copy_pickle_and_take_other_attributes():
+    import copy
+    import pickle
+    import weakref
+
+    b = Box(1, 2, 3, 4)
+    b.label = "tile"
+    assert weakref.ref(b)() is b
+    for c in (copy.copy(b), copy.deepcopy(b), pickle.loads(pickle.dumps(b))):
+        assert c == b and c.label == "tile"
+    assert dataclasses.asdict(b) == {"min_x": 1, "min_y": 2, "max_x": 3, "max_y": 4}
+    assert dataclasses.replace(b, max_y=9) == Box(1, 2, 3, 9)
+    del b.max_x
+    with pytest.raises(AttributeError):
+        b.intersects(Box(0, 0, 10, 10))
+
+
 def test_equality_needs_the_same_class():
     class Sub(Box):
         pass
