@@ -7,6 +7,7 @@ bits (odd positions). The north-east corner is inclusive.
 from __future__ import annotations
 
 import operator
+import pickle
 import random
 
 import pytest
@@ -99,3 +100,4 @@ def test_value_behaviour():
     assert len({t, PackedTileId(65536), PackedTileId(65537)}) == 2
     assert int(t) == operator.index(t) == 65536
     assert repr(t) == "PackedTileId(65536)"
+    assert pickle.loads(pickle.dumps(PackedTileId(536870939))) == PackedTileId(536870939)

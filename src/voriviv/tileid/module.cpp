@@ -74,7 +74,10 @@ NB_MODULE(tileid, m) {
             "__ne__",
             [](const PackedTile& a, const PackedTile& b) { return a.packed() != b.packed(); },
             nb::is_operator())
-        .def("__repr__", [](const PackedTile& t) {
-            return "PackedTileId(" + std::to_string(t.packed()) + ")";
+        .def("__repr__",
+             [](const PackedTile& t) { return "PackedTileId(" + std::to_string(t.packed()) + ")"; })
+        .def("__reduce__", [](nb::handle self) {
+            return nb::make_tuple(self.type(),
+                                  nb::make_tuple(nb::cast<const PackedTile&>(self).packed()));
         });
 }
