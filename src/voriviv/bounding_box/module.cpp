@@ -80,17 +80,18 @@ bool is_plain_box(PyObject* obj) {
     return Py_TYPE(obj) == box_class.type && py::type_is_pristine(box_class.type, box_class.tag);
 }
 
-// obj.<field>: borrowed straight from the slot of a plain box, otherwise
-// through the attribute protocol (held in `hold`). nullptr with an error set
-// when it cannot be read.
-PyObject* read_field(PyObject* obj, box::Field f, bool plain, Ref& hold) {
+// The slot of a plain box, borrowed; nullptr when the field is unset.
+PyObject* slot(PyObject* obj, box::Field f) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + box_class.offset[int(f)]);
+}
+
+// obj.<field> as a new reference: from the slot of a plain box, otherwise
+// through the attribute protocol (which also raises for an unset slot).
+PyObject* read_field(PyObject* obj, box::Field f, bool plain) {
     if (plain) {
-        PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) +
-                                                    box_class.offset[int(f)]);
-        if (v) return v;
+        if (PyObject* v = slot(obj, f)) return Py_NewRef(v);
     }
-    hold = steal(PyObject_GetAttr(obj, field_name(f)));  // also the error for an unset slot
-    return hold.ptr();
+    return PyObject_GetAttr(obj, field_name(f));
 }
 
 // Runs the steps in order and stops at the first whose outcome is `stop_on`.
@@ -98,12 +99,19 @@ PyObject* read_field(PyObject* obj, box::Field f, bool plain, Ref& hold) {
 int run_steps(PyObject* self, PyObject* other, const box::Step (&steps)[4], bool stop_on) {
     const bool plain_self = is_plain_box(self), plain_other = is_plain_box(other);
     for (const box::Step& s : steps) {
-        Ref hold_a, hold_b;
-        PyObject* a = read_field(self, s.self_field, plain_self, hold_a);
-        if (!a) return -1;
-        PyObject* b = read_field(other, s.other_field, plain_other, hold_b);
-        if (!b) return -1;
-        const int c = compare(a, s.cmp, b);
+        PyObject* a = plain_self ? slot(self, s.self_field) : nullptr;
+        PyObject* b = plain_other ? slot(other, s.other_field) : nullptr;
+        int c;
+        if (a && b && Py_TYPE(a) == Py_TYPE(b) && (PyLong_CheckExact(a) || PyFloat_CheckExact(a))) {
+            // Two exact ints or floats held by plain boxes: no code can run.
+            c = compare(a, s.cmp, b);
+        } else {
+            Ref ra = steal(read_field(self, s.self_field, plain_self));
+            if (!ra) return -1;
+            Ref rb = steal(read_field(other, s.other_field, plain_other));
+            if (!rb) return -1;
+            c = compare(ra.ptr(), s.cmp, rb.ptr());
+        }
         if (c < 0) return -1;
         if (bool(c) == stop_on) return 1;
     }

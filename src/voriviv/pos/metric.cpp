@@ -67,6 +67,17 @@ const py::Signature ndtm_sig{"Position.nds_distance_to_meters", 3, 3, false, nam
 PyObject* distance_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* other;
     if (!bind(distance_sig, args, nargs, kwnames, &other)) return nullptr;
+    double x1, y1, x2, y2;
+    if (plain_float_coords(self, x1, y1) && plain_float_coords(other, x2, y2) &&
+        !reinterpret_cast<PositionObject*>(self)->dict) {
+        // Floats only, and the class's own radius (no instance attribute).
+        const auto c = geodesy::central_angle(y2 - y1, x2 - x1, y1, y2);
+        if (!c) {
+            math_domain_error();
+            return nullptr;
+        }
+        return PyFloat_FromDouble(nds::kEarthRadiusInMeters * *c);
+    }
     const Access as = access_of(self), ao = access_of(other);
     Ref oy = steal(read_coord(other, Coord::Y, ao));
     if (!oy) return nullptr;
@@ -99,6 +110,15 @@ PyObject* bearing_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     PyObject* other;
     if (!bind(bearing_sig, args, nargs, kwnames, &other)) return nullptr;
+    double x1, y1, x2, y2;
+    if (plain_float_coords(self, x1, y1) && plain_float_coords(other, x2, y2)) {
+        const auto b = geodesy::initial_bearing(y1, x1, y2, x2);
+        if (!b) {
+            math_domain_error();
+            return nullptr;
+        }
+        return PyFloat_FromDouble(*b);
+    }
     const Access as = access_of(self), ao = access_of(other);
     double v[4];  // lat1, lon1, lat2, lon2 in degrees
     const struct {

@@ -201,6 +201,30 @@ static PyObject* build_fresh(PyObject* lon, PyObject* lat, PyObject* alt) {
     return self;
 }
 
+// A Position of the exact, unchanged class from two finite-or-not doubles
+// (both float in Python): the same as build_fresh on two float objects.
+static PyObject* build_fresh_doubles(double lon, double lat) {
+    const auto r = nds::longitude_remainder(lon);
+    if (!r) {
+        math_domain_error();
+        return nullptr;
+    }
+    const double x = nds::fold_longitude(*r, nds::kDefaultLonDelta);
+    const double y = nds::clamp_latitude(lat, nds::kDefaultLatDelta).value_or(lat);
+    PyTypeObject* tp = g.position_type;
+    PyObject* self = tp->tp_alloc(tp, 0);
+    if (!self) return nullptr;
+    PyObject** coord = reinterpret_cast<PositionObject*>(self)->coord;
+    coord[0] = PyFloat_FromDouble(x);
+    coord[1] = PyFloat_FromDouble(y);
+    coord[2] = Py_NewRef(g.f_zero);
+    if (!coord[0] || !coord[1]) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return self;
+}
+
 // type(*args, **kwargs) through the interpreter's own type call: __new__ and
 // __init__ looked up as usual.
 static PyObject* call_type_slowly(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
@@ -292,6 +316,29 @@ static PyObject* to_units(PyObject* v, PyObject* divisor, PyObject* scale, doubl
 }
 
 static PyObject* to_nds_coordinates_impl(PyObject* self, Access access) {
+    if (access != Access::Generic) {
+        // The common case: two floats in the slots, nothing that can run code.
+        PyObject* const* coord = reinterpret_cast<PositionObject*>(self)->coord;
+        PyObject *x = coord[0], *y = coord[1];
+        if (x && y && PyFloat_CheckExact(x) && PyFloat_CheckExact(y)) {
+            PyObject* nx = PyLong_FromDouble(nds::longitude_to_units(PyFloat_AS_DOUBLE(x)));
+            if (!nx) return nullptr;
+            PyObject* ny = PyLong_FromDouble(nds::latitude_to_units(PyFloat_AS_DOUBLE(y)));
+            if (!ny) {
+                Py_DECREF(nx);
+                return nullptr;
+            }
+            PyObject* t = PyTuple_New(2);
+            if (!t) {
+                Py_DECREF(nx);
+                Py_DECREF(ny);
+                return nullptr;
+            }
+            PyTuple_SET_ITEM(t, 0, nx);
+            PyTuple_SET_ITEM(t, 1, ny);
+            return t;
+        }
+    }
     Ref x = steal(read_coord(self, Coord::X, access));
     if (!x) return nullptr;
     Ref nx = steal(to_units(x.ptr(), g.f_360, g.i_2p32, nds::longitude_to_units));
@@ -330,6 +377,9 @@ static PyObject* position_from_nds_coordinates(PyObject*, PyObject* const* args,
     } else if (!py::bind_arguments(from_nds_sig, args, nargs, kwnames, bound)) {
         return nullptr;
     }
+    double ux, uy;
+    if (class_is_pristine() && py::as_double_exact(bound[0], ux) && py::as_double_exact(bound[1], uy))
+        return build_fresh_doubles(nds::units_to_degrees(ux), nds::units_to_degrees(uy));
     Ref lon = steal(from_units(bound[0]));
     if (!lon) return nullptr;
     Ref lat = steal(from_units(bound[1]));

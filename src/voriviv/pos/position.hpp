@@ -126,6 +126,18 @@ inline int write_coord(PyObject* self, Coord c, PyObject* value, Access access) 
     return PyObject_SetAttr(self, coord_name(c), value);
 }
 
+// True for a plain Position (exact class, class unchanged) holding exact
+// floats in x and y; x and y are then their values. No code can run between
+// this read and the use of the values.
+inline bool plain_float_coords(PyObject* o, double& x, double& y) {
+    if (Py_TYPE(o) != g.position_type || !class_is_pristine()) return false;
+    PyObject* const* c = reinterpret_cast<PositionObject*>(o)->coord;
+    if (!c[0] || !c[1] || !PyFloat_CheckExact(c[0]) || !PyFloat_CheckExact(c[1])) return false;
+    x = PyFloat_AS_DOUBLE(c[0]);
+    y = PyFloat_AS_DOUBLE(c[1]);
+    return true;
+}
+
 // 1 when self.<name> would find the class's own method `descr` (no override
 // in a subclass or in the instance dict), 0 when it would find something
 // else, -1 with an error set.
