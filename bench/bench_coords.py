@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+import os
 import sys
 import timeit
 
@@ -163,6 +164,9 @@ def main() -> int:
         ("NdsBoundingBox.contains", "b1.contains(inner)", 1.0),
         ("NdsBoundingBox.from_wgs84_corners", "B.from_wgs84_corners(sw, ne)", 1.0),
     ]
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
+    print(f"Python {sys.version.split()[0]}, load average {load:.2f} at start;"
+          f" {number} calls per timing, best of {repeat} alternating rounds.\n")
     print(f"{'operation':36s} {'python ns':>10s} {'native ns':>10s} {'ratio':>7s} {'goal':>6s}")
     missed = 0
     for label, stmt, goal in rows:
@@ -171,8 +175,7 @@ def main() -> int:
         flag = "" if ratio >= goal else "  below goal"
         missed += ratio < goal
         print(f"{label:36s} {t_py:10.1f} {t_nat:10.1f} {ratio:6.2f}x {goal:5.1f}x{flag}")
-    print(f"\n{len(rows) - missed} of {len(rows)} operations at or above their goal"
-          f" ({number} calls per timing, best of {repeat}).")
+    print(f"\n{len(rows) - missed} of {len(rows)} operations at or above their goal.")
     return 0
 
 

@@ -23,10 +23,6 @@ Globals g;
 
 bool read_constant(PyObject* self, PyObject* name, double class_value, Access access,
                    Constant& out) {
-    if (access == Access::Fresh) {
-        out.value = class_value;
-        return true;
-    }
     PyObject* v = nullptr;
     if (access == Access::Plain) {
         PyObject* dict = reinterpret_cast<PositionObject*>(self)->dict;

@@ -17,7 +17,8 @@
 // through the object. To stay fast they look at how much of that lookup can
 // be skipped (Access below): an object of the exact class whose class is
 // unchanged since import needs only its slots and, for constants and methods,
-// its __dict__ if it has one; one we have just built needs nothing at all.
+// its __dict__ if it has one. A new Position of that class is normalised
+// before its slots are filled, with the class constants.
 // Numbers that are exact floats (and exact ints small enough to be exact in
 // float arithmetic) go through the plain C++ arithmetic of nds.hpp /
 // geodesy.hpp; anything else takes the generic number protocol, step by step
@@ -39,7 +40,6 @@ enum class Coord { X = 0, Y = 1, Z = 2 };
 
 // How a method may read an object's attributes.
 enum class Access {
-    Fresh,    // built by us a moment ago: slots set, no __dict__
     Plain,    // exact Position of an unchanged class: slots, __dict__, class
     Generic,  // anything else: full attribute protocol
 };
@@ -142,7 +142,6 @@ inline bool plain_float_coords(PyObject* o, double& x, double& y) {
 // in a subclass or in the instance dict), 0 when it would find something
 // else, -1 with an error set.
 inline int method_is_own(PyObject* self, PyObject* name, PyObject* descr, Access access) {
-    if (access == Access::Fresh) return 1;
     PyObject* dict = nullptr;
     if (access == Access::Plain) {
         dict = reinterpret_cast<PositionObject*>(self)->dict;

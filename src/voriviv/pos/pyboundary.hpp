@@ -10,7 +10,8 @@
 //     interpreter's TypeError texts for a wrong call.
 //   * unpack_pair: `a, b = value` with this system's ValueError texts.
 //   * as_double_exact: the double value of an exact float, or of an exact int
-//     small enough that float arithmetic on it is exact (|v| <= 2^53).
+//     small enough that float arithmetic on it is exact (|v| <= 2^53);
+//     small_int_value: the value of an exact int that fits in 64 bits.
 //   * type_is_pristine: whether a class is unchanged since it was created, so
 //     its methods and constants may be used without looking them up again.
 #pragma once
