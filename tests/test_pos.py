@@ -492,6 +492,11 @@ class Coarse(Position):
 
 def test_subclass_normalize_and_constants_are_used():
     assert Shifted(10, 20).x == 11.0
+    s = Shifted(lat=20, alt=5, lon=10)
+    assert (s.x, s.y, s.z) == (11.0, 20, 5)
+    p = Position.__new__(Position)
+    Position.__init__(p, 190, 100)  # explicit __init__ on a bare instance
+    assert (p.x, p.y) == (-170.0, TOP_LAT)
     c = Coarse(179.5, 89.6)  # within 1.0 of 179.0 and within 0.5 of 89.5
     assert (c.x, c.y) == (179.0, 89.5)
     assert Coarse(-179.5, -90.5).x == -179.5
