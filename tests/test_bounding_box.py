@@ -246,3 +246,16 @@ def test_import_loads_neither_tileid_nor_pos():
             "print('voriviv.tileid' in sys.modules, 'voriviv.pos' in sys.modules)")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.split() == ["False", "False"]
+
+
+def test_changes_to_the_class_and_subclass_properties_take_effect(monkeypatch):
+    class Wide(Box):
+        max_x = property(lambda self: 10**9, lambda self, value: None)
+
+    w = Wide(0, 0, 0, 0)
+    assert w.intersects(Box(500, 0, 600, 0)) and not Box(0, 0, 0, 0).intersects(Box(500, 0, 600, 0))
+    slot = Box.__dict__["max_x"]
+    monkeypatch.setattr(Box, "max_x", property(lambda self: 10**9, slot.__set__))
+    assert Box(0, 0, 0, 0).intersects(Box(500, 0, 600, 0))
+    monkeypatch.undo()
+    assert not Box(0, 0, 0, 0).intersects(Box(500, 0, 600, 0))
