@@ -692,7 +692,7 @@ PyObject* create_position_type() {
     if (!type) return nullptr;
     PyObject* t = type.ptr();
 
-    // The spec name sets __module__; the type's own name is the plain one a
+    // The dotted type name sets __module__; the type's own name is the plain one a
     // class statement gives, so that messages say 'Position'.
     Ref plain_name = steal(PyUnicode_FromString("Position"));
     if (!plain_name || PyObject_SetAttrString(t, "__name__", plain_name.ptr()) < 0) return nullptr;
