@@ -1,0 +1,38 @@
+"""Packed NDS tile ids: PackedTileId and the NDS corners of its tile."""
+from typing import SupportsIndex
+
+class PackedTileId:
+    """A packed NDS tile number: a marker bit at position 16 + level above the
+    Morton-interleaved tile number (column bits at even, row bits at odd
+    positions). Levels 0 to 15; a level-L tile is 2**(31 - L) NDS units wide
+    and high. Level 0 has two tiles, 65536 (x >= 0) and 65537 (x < 0), each
+    spanning all latitudes.
+
+    Corners are NDS integer pairs (x, y). The south-west corner is the
+    smallest point of the tile; the north-east corner is INCLUSIVE, the
+    largest point still inside it (south-west + size - 1 on both axes). So
+    neighbouring tiles' corner boxes are one unit apart and never overlap,
+    and every corner is a valid NDS coordinate.
+    """
+
+    def __init__(self, packed: SupportsIndex) -> None:
+        """Tile of a packed tile number (65536 .. 4294967295); ValueError otherwise."""
+    @property
+    def packed(self) -> int:
+        """The packed tile number."""
+    @property
+    def level(self) -> int:
+        """Level, 0 to 15."""
+    @property
+    def size(self) -> int:
+        """Side length in NDS units, 2**(31 - level)."""
+    def south_west_corner(self) -> tuple[int, int]:
+        """(x, y) of the tile's south-west corner: its smallest NDS coordinates."""
+    def north_east_corner(self) -> tuple[int, int]:
+        """(x, y) of the tile's north-east corner, inclusive: its largest NDS
+        coordinates, south-west + (size - 1)."""
+    def __int__(self) -> int: ...
+    def __index__(self) -> int: ...
+    def __hash__(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
