@@ -5,6 +5,7 @@ ogrinfo and psql.
 """
 from __future__ import annotations
 
+import ast
 import os
 import subprocess
 import sys
@@ -21,6 +22,54 @@ UNREACHABLE = "PG:host=127.0.0.1 port=1 dbname=none user=none password=none conn
 
 class Text(str):
     pass
+
+
+# --- interface: stubs, signatures, documentation ------------------------------
+
+def _signature(fn: ast.FunctionDef):
+    a = fn.args
+    return ([x.arg for x in a.posonlyargs + a.args], [ast.unparse(d) for d in a.defaults],
+            [x.arg for x in a.kwonlyargs],
+            [ast.unparse(d) if d is not None else None for d in a.kw_defaults])
+
+
+def _runtime_signature(obj):
+    """The signature nanobind renders as the first line of __doc__, and the text after it."""
+    first, _, rest = obj.__doc__.partition("\n\n")
+    return _signature(ast.parse(f"def {first}: ...").body[0]), rest
+
+
+def test_stub_matches_the_module(twin):
+    mod = twin.module
+    stub = ast.parse(Path(mod.__file__).with_name(mod.__name__.rsplit(".", 1)[1] + ".pyi")
+                     .read_text())
+    assert ast.get_docstring(stub).startswith("Description : ")
+    assert mod.__doc__.startswith("Description : ")
+    assert set(mod.PathLike.__args__) == {str, Path}
+
+    funcs = {n.name: n for n in stub.body if isinstance(n, ast.FunctionDef)}
+    sig, doc = _runtime_signature(mod.set_geofileops_threads)
+    assert sig == _signature(funcs["set_geofileops_threads"]) and doc.startswith("Description : ")
+
+    cls_node = next(n for n in stub.body if isinstance(n, ast.ClassDef)
+                    and n.name == twin.cls.__name__)
+    assert ast.get_docstring(cls_node).startswith("Description : ")
+    assert twin.cls.__doc__.startswith("Description : ")
+    methods = [n for n in cls_node.body if isinstance(n, ast.FunctionDef)]
+    runtime = [k for k in vars(twin.cls)
+               if k not in ("__module__", "__new__", "__dict__", "__doc__", twin.path_attr)]
+    assert [m.name for m in methods] == runtime == [
+        "__init__", "_pg_connection_string", "_list_layers", "_run_parallel", "_cleanup_sidecar",
+        twin.iter_name, twin.to_pg, twin.from_pg, twin.to_other]
+    for m in methods:
+        assert ast.get_docstring(m).startswith("Description : "), m.name
+        is_static = isinstance(vars(twin.cls)[m.name], staticmethod)
+        assert is_static == any(ast.unparse(d) == "staticmethod" for d in m.decorator_list)
+        sig, doc = _runtime_signature(getattr(twin.cls, m.name))
+        assert sig == _signature(m), m.name
+        assert doc.startswith("Description : "), m.name
+    attr = getattr(twin.cls, twin.path_attr)
+    assert attr.__doc__.startswith("Description : ")
 
 
 # --- construction -----------------------------------------------------------

@@ -291,38 +291,37 @@ void bind_file_database(nb::module_ &m, const FileDbTraits &traits) {
                cat({"Description : The location (pathlib.Path): one file or a directory of ",
                     nouns, "."}).c_str());
 
-    cls.def_static("_pg_connection_string",
-                   [](nb::handle connection, nb::handle schema) {
-                       return pg_connection_string(connection, schema);
-                   },
-                   "connection"_a.none(), "schema"_a.none() = "public",
-                   nb::sig("def _pg_connection_string(connection: Union[str, Dict[str, Any]], "
-                           "schema: str = 'public') -> str"),
-                   "Description : GDAL PostgreSQL connection text from a ready string (returned "
-                   "as it is) or from a mapping with host, port (default 5432), dbname, user and "
-                   "password, restricted to schema.");
-    cls.def_static("_list_layers",
-                   [](nb::handle ds, nb::handle tables) {
-                       return list_layers(ds, tables, Membership::HashSet);
-                   },
-                   "ds"_a.none(), "tables"_a.none() = nb::none(),
-                   nb::sig("def _list_layers(ds, tables: Optional[Iterable[str]] = None) "
-                           "-> List[str]"),
-                   "Description : Layer names of an open dataset in index order, narrowed to the "
-                   "names in tables (copied once into a set) when tables is not empty.");
-    cls.def_static("_run_parallel",
-                   [](nb::handle items, nb::handle func) {
-                       run_python(this_module(), items, func);
-                   },
-                   "items"_a.none(), "func"_a.none(),
-                   nb::sig("def _run_parallel(items: Iterable[Any], func) -> None"),
-                   "Description : Calls func(item) for every item on up to GEOFILEOPS_THREADS "
-                   "threads; after all have ended, raises the first failure.");
-    cls.def_static("_cleanup_sidecar", &cleanup_sidecar, "path"_a.none(),
-                   nb::sig("def _cleanup_sidecar(path: Path) -> None"),
-                   "Description : Removes the earlier output of one layer: every regular file "
-                   "in the directory of path whose name is the stem of path, a dot and anything "
-                   "(links themselves, not their targets; directories stay).");
+    // The static members are real staticmethod objects of the class.
+    nb::object staticmethod = nb::module_::import_("builtins").attr("staticmethod");
+    cls.attr("_pg_connection_string") = staticmethod(nb::cpp_function(
+        [](nb::handle connection, nb::handle schema) {
+            return pg_connection_string(connection, schema);
+        },
+        "connection"_a.none(), "schema"_a.none() = "public",
+        nb::sig("def _pg_connection_string(connection: Union[str, Dict[str, Any]], "
+                "schema: str = 'public') -> str"),
+        "Description : GDAL PostgreSQL connection text from a ready string (returned as it is) "
+        "or from a mapping with host, port (default 5432), dbname, user and password, "
+        "restricted to schema."));
+    cls.attr("_list_layers") = staticmethod(nb::cpp_function(
+        [](nb::handle ds, nb::handle tables) {
+            return list_layers(ds, tables, Membership::HashSet);
+        },
+        "ds"_a.none(), "tables"_a.none() = nb::none(),
+        nb::sig("def _list_layers(ds, tables: Optional[Iterable[str]] = None) -> List[str]"),
+        "Description : Layer names of an open dataset in index order, narrowed to the names in "
+        "tables (copied once into a set) when tables is not empty."));
+    cls.attr("_run_parallel") = staticmethod(nb::cpp_function(
+        [](nb::handle items, nb::handle func) { run_python(this_module(), items, func); },
+        "items"_a.none(), "func"_a.none(),
+        nb::sig("def _run_parallel(items: Iterable[Any], func) -> None"),
+        "Description : Calls func(item) for every item on up to GEOFILEOPS_THREADS threads; "
+        "after all have ended, raises the first failure."));
+    cls.attr("_cleanup_sidecar") = staticmethod(nb::cpp_function(
+        &cleanup_sidecar, "path"_a.none(), nb::sig("def _cleanup_sidecar(path: Path) -> None"),
+        "Description : Removes the earlier output of one layer: every regular file in the "
+        "directory of path whose name is the stem of path, a dot and anything (links "
+        "themselves, not their targets; directories stay)."));
     cls.def(t->iter_method,
             [t](const FileDatabase &self, nb::handle tables) {
                 return resolve_files(*t, self.path, tables);
