@@ -211,6 +211,14 @@ def test_cleanup_sidecar_removes_the_stems_files_only(twin, tmp_path):
     twin.cls._cleanup_sidecar(tmp_path / "missing" / "roads.tab")
 
 
+def test_cleanup_sidecar_of_a_path_without_stem_removes_nothing(twin, tmp_path, monkeypatch):
+    # "." has an empty stem; its pattern would be ".*", every hidden file.
+    (tmp_path / ".hidden").write_text("x")
+    monkeypatch.chdir(tmp_path)
+    twin.cls._cleanup_sidecar(Path("."))
+    assert (tmp_path / ".hidden").exists()
+
+
 def test_cleanup_sidecar_matches_wildcard_characters_literally(twin, tmp_path):
     for n in ("r[o]ads.tab", "r[o]ads.dat", "roads.tab", "r*.dat", "rx.dat", "r?.id", "ra.id"):
         (tmp_path / n).write_text("x")
