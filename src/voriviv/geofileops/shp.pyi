@@ -1,0 +1,114 @@
+"""Description : Shapefile converter: ShapefileDatabase moves layers between Esri Shapefiles,
+PostgreSQL/PostGIS and MapInfo TAB files through GDAL, one layer per translation, layers in
+parallel."""
+from pathlib import Path
+from typing import Any, Callable, Dict, Iterable, List, Optional, Union
+
+PathLike = Union[str, Path]
+
+GEOFILEOPS_THREADS: int
+"""Description : The most worker threads a conversion of this module runs at once (at least 1)."""
+
+
+def set_geofileops_threads(n: int) -> None:
+    """Description : Sets GEOFILEOPS_THREADS of this module. Numbers are converted to int
+    (2.9 gives 2); values below 1 give 1; anything that is no number raises TypeError."""
+
+
+class Driver:
+    """Description : A GDAL driver."""
+
+    def GetName(self) -> str:
+        """Description : The driver's short name."""
+
+
+class Layer:
+    """Description : A layer of an open GDAL dataset."""
+
+    def GetName(self) -> str:
+        """Description : The layer's name."""
+
+
+class Dataset:
+    """Description : An open GDAL vector dataset, closed when the object dies."""
+
+    def GetLayerCount(self) -> int:
+        """Description : Number of layers."""
+
+    def GetLayerByIndex(self, index: int) -> Optional[Layer]:
+        """Description : The layer at an index, or None."""
+
+
+class ShapefileDatabase:
+    """Description : An Esri Shapefile location (one .shp file or a directory of them), the
+    source or target of conversions to and from PostgreSQL/PostGIS and into MapInfo TAB
+    files."""
+
+    shp_path: Path
+    """Description : The location: one file or a directory of Shapefiles. Public and writable;
+    every method reads it when it runs."""
+
+    def __init__(self, shp_path: PathLike, mode: str = "open") -> None:
+        """Description : Binds the object to a location of Shapefiles: one file or a directory.
+        With mode "open" the path must exist (FileNotFoundError carrying the path); any
+        other mode, such as "create", skips that check. Then the GDAL drivers
+        "ESRI Shapefile" and "MapInfo File" are looked up, in that order (RuntimeError
+        "GDAL <name> driver not available"). Nothing is opened or created."""
+
+    @staticmethod
+    def _pg_connection_string(connection: Union[str, Dict[str, Any]],
+                              schema: str = "public") -> str:
+        """Description : GDAL PostgreSQL connection text: a str is returned as it is; a
+        mapping with host, port (default 5432), dbname, user and password becomes
+        "PG:host=... port=... dbname=... user=... password=... schemas=<schema>"."""
+
+    @staticmethod
+    def _list_layers(ds: Any, tables: Optional[Iterable[str]] = None) -> List[str]:
+        """Description : Layer names of an open dataset in index order. A non-empty tables
+        is copied once into a set and keeps only the names in it."""
+
+    @staticmethod
+    def _run_parallel(items: Iterable[Any], func: Callable[[Any], Any]) -> None:
+        """Description : Calls func(item) for every item on up to GEOFILEOPS_THREADS
+        threads, all submitted before waiting; after all have ended, raises the first
+        failure in completion order."""
+
+    @staticmethod
+    def _cleanup_sidecar(path: Path) -> None:
+        """Description : Removes the earlier output of one layer: every regular file in
+        the directory of path whose name is the stem of path, a dot and anything (the
+        stem matched literally). Links are removed themselves, never their targets;
+        directories stay; a missing directory removes nothing."""
+
+    def _iter_shapefiles(self, tables: Optional[Iterable[str]] = None) -> List[Path]:
+        """Description : The Shapefiles to process: the bound path when it is a regular file
+        (whatever its extension), else the entries of the directory whose names end in
+        ".shp" (case-sensitive, not recursive), sorted by name. A non-empty tables keeps
+        only the paths whose stem it holds. A missing location gives an empty list."""
+
+    def shp2pg(self, connection: Union[str, Dict[str, Any]], *, schema: str = "public",
+               overwrite: bool = False, tables: Optional[Iterable[str]] = None) -> None:
+        """Description : Loads each selected Shapefile into the table <schema>.<layer> of a
+        PostgreSQL/PostGIS database (geometries promoted to multi-part types), files in
+        parallel. Only that table is touched: an existing one is replaced with
+        overwrite=True and otherwise fails its file with RuntimeError, left as it was.
+        With no file to load no connection is opened. After every file has been tried,
+        the first failure is raised."""
+
+    def pg2shp(self, connection: Union[str, Dict[str, Any]], *, schema: str = "public",
+               tables: Optional[Iterable[str]] = None, overwrite: bool = True) -> None:
+        """Description : Exports each selected table of a PostgreSQL schema as
+        <layer>.shp, tables in parallel, into the bound directory, or, when the bound
+        path is no existing directory, into its parent (created if missing). With
+        overwrite the layer's earlier files are removed first, never those of another
+        output of the same call. A layer name that is no plain file name fails with
+        ValueError; after every table has been tried, the first failure is raised."""
+
+    def shp2tab(self, output_dir: PathLike, *, tables: Optional[Iterable[str]] = None,
+                overwrite: bool = True) -> None:
+        """Description : Converts each selected Shapefile into MapInfo File format as
+        <layer>.tab in output_dir (created first, with its parents), named after
+        the file's first layer, files in parallel. With overwrite the layer's earlier
+        files are removed first, never those of another output of the same call. A
+        second file whose layer has an output name already claimed in the call fails
+        with RuntimeError; a file without layers fails with "Shapefile has no layer: <path>"."""
