@@ -197,11 +197,14 @@ def test_cleanup_sidecar_removes_the_stems_files_only(twin, tmp_path):
     target.write_text("keep me")
     (d / "roads.lnk").symlink_to(target)
     (d / "roads.dirlink").symlink_to(d / "roads.d")
+    # A dangling link goes too: GDAL would otherwise write through it.
+    (d / "roads.id.lnk").symlink_to(tmp_path / "elsewhere.id")
     kept += ["roads.d", "roads.dirlink"]
 
     assert twin.cls._cleanup_sidecar(d / "roads.tab") is None
     assert sorted(os.listdir(d)) == sorted(kept)
     assert target.read_text() == "keep me"  # the link went, not its target
+    assert not (tmp_path / "elsewhere.id").exists()
     assert (d / "roads.d" / "inner.txt").exists()
 
     # The path itself need not exist, nor its directory; the extension plays no part.

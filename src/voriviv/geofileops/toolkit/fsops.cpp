@@ -63,6 +63,11 @@ Kind kind_of(const std::string &path) {
     return Kind::Other;
 }
 
+bool is_link(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 std::string join(const std::string &dir, std::string_view name) {
     std::string out = dir;
     if (out.empty()) out = ".";
@@ -104,7 +109,10 @@ void remove_companions(const std::string &dir, std::string_view stem,
         if (!is_companion(name, stem)) continue;
         if (spare && spare(name)) continue;
         const std::string path = join(dir, name);
-        if (kind_of(path) != Kind::Regular) continue;
+        const Kind kind = kind_of(path);
+        // A dangling link goes too: left in place, the new output would be
+        // written through it, wherever it points.
+        if (kind != Kind::Regular && !(kind == Kind::Missing && is_link(path))) continue;
         if (unlink(path.c_str()) != 0) throw OsError{errno, path};
     }
 }

@@ -22,6 +22,9 @@ enum class Kind { Missing, Regular, Directory, Other };
 // pathlib's exists()/is_file()/is_dir(); other stat failures throw.
 Kind kind_of(const std::string &path);
 
+// Whether `path` itself is a symbolic link (not followed).
+bool is_link(const std::string &path);
+
 // `dir` / `name`, without doubling a trailing separator of `dir`.
 std::string join(const std::string &dir, std::string_view name);
 
@@ -41,7 +44,8 @@ bool is_companion(std::string_view name, std::string_view stem);
 
 // Removes the companions of `stem` inside `dir` in listing order: each entry
 // whose name satisfies is_companion and that is a regular file (links
-// followed) is unlinked; a link is removed itself, never its target;
+// followed) or a dangling link is unlinked; a link is removed itself, never
+// its target;
 // directories and other entries are left alone. Entries for which `spare`
 // returns true are kept. A missing `dir` removes nothing. The first failing
 // deletion throws; what was deleted before stays deleted.
