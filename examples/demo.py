@@ -4,7 +4,8 @@
 2. gdb2pg: load it into a PostGIS schema, in parallel.
 3. pg2gdbf: export the schema into a new geodatabase grouped into feature datasets.
 4. gdb2shape: turn that geodatabase into a directory of Shapefiles.
-(5. the TAB and Shapefile converters, when present.)
+5. The TAB and Shapefile converters: Shapefiles -> PostGIS -> TAB -> PostGIS, and
+   between the two file formats (examples/files_demo.py).
 
 Every step prints its layers, their feature counts checked against the source
 (with psql and ogrinfo, not with voriviv itself) and its time.
@@ -71,8 +72,8 @@ def main() -> int:
                         str(DATA / "naturalearth_lowres.shp"), "-nln", "countries",
                         "-nlt", "MULTIPOLYGON"], check=True, capture_output=True)
         source = ogr_counts(src)
-        print(f"input geodatabase {src} with {source}, threads={gdb.GEOFILEOPS_THREADS}")
         gdb.set_geofileops_threads(2)
+        print(f"input geodatabase {src} with {source}, threads={gdb.GEOFILEOPS_THREADS}")
 
         pgserver.psql(info, f"DROP SCHEMA IF EXISTS {SCHEMA} CASCADE; CREATE SCHEMA {SCHEMA}")
         t0 = time.perf_counter()
@@ -98,12 +99,12 @@ def main() -> int:
         t = time.perf_counter() - t0
         ok &= report(f"gdb2shape -> {shp_dir}", t, source, ogr_counts(shp_dir), caught)
 
-        try:
-            import files_demo  # the TAB and Shapefile converters
-        except ImportError:
-            files_demo = None
-        if files_demo is not None:
-            ok &= files_demo.run(info, work)
+        print()
+        from files_demo import files_demo  # the TAB and Shapefile converters
+        from voriviv.geofileops import shp, tab
+        shp.set_geofileops_threads(2)
+        tab.set_geofileops_threads(2)
+        ok &= files_demo(info, work / "files")
     finally:
         server.stop()
     print("\nevery layer arrived with all its features" if ok

@@ -23,7 +23,10 @@ from pathlib import Path
 from typing import Callable, Dict, List, Tuple
 
 ROOT = Path(__file__).resolve().parent.parent
-DATA = ROOT.parent / "shared" / "data" / "naturalearth"
+sys.path.insert(0, str(ROOT / "scripts"))
+from data_paths import naturalearth_dir  # noqa: E402
+
+DATA = naturalearth_dir()
 
 from voriviv.geofileops.shp import ShapefileDatabase  # noqa: E402
 from voriviv.geofileops.tab import TabFileDatabase  # noqa: E402
@@ -129,7 +132,6 @@ def files_demo(pg: Dict[str, object], workdir: Path) -> bool:
 
 
 if __name__ == "__main__":
-    sys.path.insert(0, str(ROOT / "scripts"))
     import pgserver
 
     server = pgserver.server_from_env()
