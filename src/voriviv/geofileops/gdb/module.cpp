@@ -93,6 +93,7 @@ NB_MODULE(gdb, m) {
         [](nb::handle, nb::handle connection, nb::handle schema) {
             return pg_connection_string(connection, schema);
         },
+        nb::name("_pg_connection_string"), nb::scope(cls),
         "cls"_a.none(), "connection"_a.none(), "schema"_a.none() = "public",
         nb::sig("def _pg_connection_string(cls, connection: Union[str, Dict[str, Any]], "
                 "schema: str = 'public') -> str"),
@@ -102,6 +103,7 @@ NB_MODULE(gdb, m) {
         [](nb::handle, nb::handle ds, nb::handle tables) {
             return list_layers(ds, tables, Membership::Containment);
         },
+        nb::name("_list_layers"), nb::scope(cls),
         "cls"_a.none(), "ds"_a.none(), "tables"_a.none() = nb::none(),
         nb::sig("def _list_layers(cls, ds, tables=None) -> List[str]"),
         "Description : Layer names of an open dataset in index order, narrowed to the members "
