@@ -165,6 +165,10 @@ def _not_a_gdb(tmp_path: Path, ne_gdb: Path, kind: str) -> Path:
         path.mkdir()
         (path / "a00000001.gdbtable").write_bytes(b"garbage" * 10)
         (path / "gdb").write_bytes(b"\x05\x00\x00\x00")
+    elif kind == "items offsets removed":  # GDAL reports an error yet returns a dataset
+        path = tmp_path / "damaged.gdb"
+        shutil.copytree(ne_gdb, path)
+        (path / "a00000004.gdbtablx").unlink()
     elif kind == "catalog removed":
         path = tmp_path / "broken.gdb"
         shutil.copytree(ne_gdb, path)
@@ -182,6 +186,7 @@ NOT_RECOGNIZED = "' not recognized as a supported file format."
     ("plain file", NOT_RECOGNIZED, NOT_RECOGNIZED),
     ("garbage tables", "openfilegdb/filegdbtable.cpp", "openfilegdb/filegdbtable.cpp"),
     ("catalog removed", NOT_RECOGNIZED, ": Is a directory"),
+    ("items offsets removed", "filegdbtable.cpp at line", "filegdbtable.cpp at line"),
     ("missing", ": No such file or directory", ": No such file or directory"),
 ])
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")
