@@ -50,14 +50,6 @@ def test_port_is_formatted_as_given_and_defaults_only_when_absent(port, segment)
     assert segment in conn(dict(BASE, port=port))
 
 
-def test_values_use_their_own_formatting():
-    class Host:
-        def __format__(self, spec):
-            assert spec == ""
-            return "db.example"
-    assert conn(dict(BASE, host=Host())).startswith("PG:host=db.example port=")
-
-
 @pytest.mark.parametrize("missing, key", [
     (("host", "dbname"), "host"), (("dbname",), "dbname"), (("user",), "user"),
     (("password",), "password"), (("host", "dbname", "user", "password"), "host"),
@@ -139,10 +131,6 @@ def test_values_that_would_break_the_text_are_quoted(key, value, written):
         text = conn(dict(BASE, **{key: value}))
         expected[key] = written
     assert text == "PG:" + " ".join(f"{k}={v}" for k, v in expected.items())
-
-
-def test_an_empty_schema_is_written_as_an_empty_quoted_value():
-    assert conn(BASE, "").endswith(" schemas=''")
 
 
 # --- against the server --------------------------------------------------------

@@ -464,6 +464,6 @@ def test_stub_declares_every_member_with_described_docstrings():
     docs = [ast.get_docstring(n, clean=False) for n in ast.walk(tree)
             if isinstance(n, (ast.Module, ast.ClassDef, ast.FunctionDef))]
     assert docs and all(d and d.startswith("Description : ") for d in docs)
-    init = next(n for n in top["GeoFileDatabase"].body
-                if isinstance(n, ast.FunctionDef) and n.name == "gdb2pg")
-    assert [a.arg for a in init.args.kwonlyargs] == ["schema", "overwrite", "tables"]
+    gdb2pg = next(n for n in top["GeoFileDatabase"].body
+                  if isinstance(n, ast.FunctionDef) and n.name == "gdb2pg")
+    assert [a.arg for a in gdb2pg.args.kwonlyargs] == ["schema", "overwrite", "tables"]
