@@ -21,14 +21,17 @@ namespace {
 void init(GeoFileDatabase *self, nb::handle gdb_path, nb::handle mode) {
     require_exact(mode, &PyUnicode_Type, "mode");
     nb::object path = nb::module_::import_("pathlib").attr("Path")(gdb_path);
-    new (self) GeoFileDatabase{path, nb::none()};
-    if (utf8(mode) == "open" && !nb::cast<bool>(path.attr("exists")())) {
+    // Compared as text: any str is a valid mode, even one UTF-8 cannot encode.
+    if (PyUnicode_CompareWithASCIIString(mode.ptr(), "open") == 0 &&
+        !nb::cast<bool>(path.attr("exists")())) {
         PyErr_SetObject(PyExc_FileNotFoundError, path.ptr());
         throw nb::python_error();
     }
     GDALDriverH driver = GDALGetDriverByName("OpenFileGDB");
     if (driver == nullptr) throw GdalError("GDAL OpenFileGDB driver not available");
-    self->driver = nb::cast(PyDriver{driver});
+    // Constructed only once every check passed: nanobind never destroys an
+    // instance whose __init__ raised, so earlier members would leak.
+    new (self) GeoFileDatabase{path, nb::cast(PyDriver{driver})};
 }
 
 nb::object open_gdb(const GeoFileDatabase &self, nb::handle update) {
@@ -90,6 +93,7 @@ NB_MODULE(gdb, m) {
         [](nb::handle, nb::handle connection, nb::handle schema) {
             return pg_connection_string(connection, schema);
         },
+        nb::name("_pg_connection_string"), nb::scope(cls),
         "cls"_a.none(), "connection"_a.none(), "schema"_a.none() = "public",
         nb::sig("def _pg_connection_string(cls, connection: Union[str, Dict[str, Any]], "
                 "schema: str = 'public') -> str"),
@@ -99,6 +103,7 @@ NB_MODULE(gdb, m) {
         [](nb::handle, nb::handle ds, nb::handle tables) {
             return list_layers(ds, tables, Membership::Containment);
         },
+        nb::name("_list_layers"), nb::scope(cls),
         "cls"_a.none(), "ds"_a.none(), "tables"_a.none() = nb::none(),
         nb::sig("def _list_layers(cls, ds, tables=None) -> List[str]"),
         "Description : Layer names of an open dataset in index order, narrowed to the members "

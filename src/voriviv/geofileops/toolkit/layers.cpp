@@ -76,9 +76,12 @@ nb::list all_names(nb::handle ds) {
         for (const auto &n : native_layer_names(ds)) out.append(nb::str(n.data(), n.size()));
         return out;
     }
-    nb::object count_obj = ds.attr("GetLayerCount")();
-    const long count = nb::cast<long>(count_obj);
-    for (long i = 0; i < count; ++i)
+    // The count is used as range() would use it: any integer-like object.
+    nb::object count_obj = nb::steal(PyNumber_Index(ds.attr("GetLayerCount")().ptr()));
+    if (!count_obj.is_valid()) throw nb::python_error();
+    const Py_ssize_t count = PyLong_AsSsize_t(count_obj.ptr());
+    if (count == -1 && PyErr_Occurred()) throw nb::python_error();
+    for (Py_ssize_t i = 0; i < count; ++i)
         out.append(ds.attr("GetLayerByIndex")(i).attr("GetName")());
     return out;
 }

@@ -1,6 +1,7 @@
 #include "toolkit/runner.hpp"
 
 #include <chrono>
+#include <cstdint>
 
 #include "toolkit/pyboundary.hpp"
 
@@ -81,8 +82,16 @@ void ThreadPool::worker_loop() {
         // Drop the task (and what it captured) before reporting it done.
         task = nullptr;
         lock.lock();
-        if (failure && !first_failure_) first_failure_ = failure;
+        if (failure && !first_failure_) first_failure_ = std::move(failure);
         if (--pending_ == 0) done_cv_.notify_all();
+        if (failure) {
+            // A dropped failure may hold a Python exception, and releasing
+            // that takes the GIL. Never wait for the GIL under our lock: the
+            // calling thread holds the GIL while it submits or closes.
+            lock.unlock();
+            failure = nullptr;
+            lock.lock();
+        }
     }
 }
 
@@ -90,9 +99,14 @@ std::size_t thread_setting(nb::handle module) {
     nb::object value = nb::getattr(module, "GEOFILEOPS_THREADS");
     nb::object index = nb::steal(PyNumber_Index(value.ptr()));
     if (!index.is_valid()) throw nb::python_error();
-    const long long n = PyLong_AsLongLong(index.ptr());
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (n == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (n <= 0) throw nb::value_error("max_workers must be greater than 0");
+    if (overflow < 0 || (overflow == 0 && n <= 0))
+        throw nb::value_error("max_workers must be greater than 0");
+    // Threads start on demand, so a count beyond any machine simply means
+    // "as many as there are items".
+    if (overflow > 0) return SIZE_MAX;
     return static_cast<std::size_t>(n);
 }
 
