@@ -3,6 +3,7 @@ filtering, PostgreSQL layer listing, and what importing the module does."""
 from __future__ import annotations
 
 import ast
+import inspect
 import gc
 import json
 import os
@@ -422,15 +423,6 @@ def test_import_switches_gdal_bindings_to_exceptions_before_counting_threads(tmp
     assert out == [["UseExceptions"], 2]
 
 
-def _doc_text(obj) -> str:
-    doc = obj.__doc__ or ""
-    # nanobind puts a function's rendered signature line ahead of its docstring.
-    name = getattr(obj, "__name__", None)
-    if name and doc.startswith(name + "("):
-        doc = doc.split("\n\n", 1)[1] if "\n\n" in doc else ""
-    return doc
-
-
 def _documented_members():
     yield "module", gdb
     for name in ("GeoFileDatabase", "Dataset", "Layer", "Driver", "set_geofileops_threads",
@@ -442,9 +434,16 @@ def _documented_members():
                 yield f"{cls.__name__}.{name}", getattr(cls, name)
 
 
+def test_functions_carry_their_signature():
+    assert str(inspect.signature(GeoFileDatabase.gdb2pg)) == (
+        "(self, connection: 'Union[str, Dict[str, Any]]', *, schema: 'str' = 'public', "
+        "overwrite: 'bool' = False, tables: 'Optional[Iterable[str]]' = None) -> 'None'")
+    assert list(inspect.signature(GeoFileDatabase._list_layers).parameters) == ["ds", "tables"]
+
+
 def test_every_docstring_begins_with_description():
     missing = [name for name, obj in _documented_members()
-               if not _doc_text(obj).startswith("Description : ")]
+               if not (obj.__doc__ or "").startswith("Description : ")]
     assert missing == []
 
 

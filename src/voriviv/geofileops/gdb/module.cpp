@@ -119,4 +119,5 @@ NB_MODULE(gdb, m) {
              nb::sig("def get_layers_from_db(self, connection: Union[str, Dict[str, Any]], "
                      "schema: str = 'public') -> List[str]"),
              "Description : Names of the layers of a PostgreSQL schema, in GDAL's order.");
+    finish_documentation(m);
 }

@@ -31,4 +31,5 @@ NB_MODULE(shp, m) {
               "translation, layers in parallel.";
     geofileops::init_converter_module(m);
     geofileops::bind_file_database(m, kShp);
+    geofileops::finish_documentation(m);
 }

@@ -5,6 +5,8 @@
 
 #include <gdal.h>
 
+#include <nanobind/eval.h>
+
 #include "toolkit/layers.hpp"
 #include "toolkit/pyboundary.hpp"
 #include "toolkit/runner.hpp"
@@ -63,6 +65,59 @@ void init_converter_module(nb::module_ &m) {
        "Description : Diagnostic: runs count items of CPU-only work on the native runner.");
 
     bind_dataset_types(m);
+}
+
+namespace {
+// Runs once per converter module. Functions are matched by the attribute the
+// binding layer gives them (__nb_signature__); static and class methods keep
+// their kind.
+constexpr const char kDocumentation[] = R"PY(
+import inspect
+
+def _signature(impl):
+    text = impl.__nb_signature__[0][0]
+    namespace = {}
+    try:
+        exec(compile("from __future__ import annotations\n" + text + ": pass",
+                     "<signature>", "exec"), {}, namespace)
+        return inspect.signature([v for v in namespace.values() if inspect.isfunction(v)][0])
+    except Exception:
+        return None
+
+def _documented(impl, module, qualname):
+    signature = _signature(impl)
+    def function(*args, **kwargs):
+        return impl(*args, **kwargs)
+    function.__name__ = impl.__name__
+    function.__qualname__ = qualname
+    function.__module__ = module.__name__
+    function.__doc__ = impl.__nb_signature__[0][1]
+    if signature is not None:
+        function.__signature__ = signature
+    return function
+
+def _is_native(obj):
+    return hasattr(obj, "__nb_signature__") and len(obj.__nb_signature__) == 1
+
+def document(module):
+    for name, value in list(vars(module).items()):
+        if _is_native(value):
+            setattr(module, name, _documented(value, module, name))
+        elif isinstance(value, type) and value.__module__ == module.__name__:
+            for attr, member in list(vars(value).items()):
+                qualname = value.__name__ + "." + attr
+                if isinstance(member, (staticmethod, classmethod)) and _is_native(member.__func__):
+                    setattr(value, attr, type(member)(_documented(member.__func__, module, qualname)))
+                elif _is_native(member):
+                    setattr(value, attr, _documented(member, module, qualname))
+)PY";
+}  // namespace
+
+void finish_documentation(nb::module_ &m) {
+    nb::dict scope;
+    scope["__builtins__"] = nb::module_::import_("builtins");
+    nb::exec(kDocumentation, scope);
+    scope["document"](m);
 }
 
 }  // namespace geofileops
