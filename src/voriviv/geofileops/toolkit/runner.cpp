@@ -18,10 +18,22 @@ void ThreadPool::submit(Task task) {
     std::lock_guard<std::mutex> lock(mutex_);
     queue_.push_back(std::move(task));
     ++pending_;
-    if (queue_.size() > idle_ && threads_.size() < max_threads_)
-        threads_.emplace_back([this] { worker_loop(); });
-    else
-        work_cv_.notify_one();
+    if (queue_.size() > idle_ && threads_.size() < max_threads_) {
+        try {
+            threads_.emplace_back([this] { worker_loop(); });
+            return;
+        } catch (...) {
+            // No thread at all would leave the task waiting forever: take it
+            // back and fail the submission. Otherwise the running threads
+            // will get to it.
+            if (threads_.empty()) {
+                queue_.pop_back();
+                --pending_;
+                throw;
+            }
+        }
+    }
+    work_cv_.notify_one();
 }
 
 void ThreadPool::close() {
