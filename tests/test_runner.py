@@ -328,3 +328,23 @@ def test_a_warning_filter_can_still_turn_gdal_warnings_into_errors(gdb_missing_i
         warnings.simplefilter("error", RuntimeWarning)
         with pytest.raises(RuntimeWarning, match="could not be found"):
             GeoFileDatabase(gdb_missing_indexes)._open_gdb()
+
+
+@pytest.mark.parametrize("value, most", [(None, None), (1.5, 2), (float("inf"), None)])
+def test_assigned_settings_are_taken_like_a_thread_pool_takes_them(value, most):
+    gdb.GEOFILEOPS_THREADS = value
+    seen = set()
+    barrier_hits = []
+
+    def work(i):
+        seen.add(threading.get_ident())
+        time.sleep(0.05)
+        barrier_hits.append(i)
+
+    run(range(6), work)
+    assert sorted(barrier_hits) == list(range(6))
+    if most is not None:
+        assert len(seen) <= most
+    gdb.GEOFILEOPS_THREADS = float("nan")
+    with pytest.raises(ValueError, match="max_workers must be greater than 0"):
+        run([1], work)

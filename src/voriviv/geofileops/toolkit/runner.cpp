@@ -1,6 +1,8 @@
 #include "toolkit/runner.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 
 #include "toolkit/pyboundary.hpp"
@@ -109,6 +111,20 @@ void ThreadPool::worker_loop() {
 
 std::size_t thread_setting(nb::handle module) {
     nb::object value = nb::getattr(module, "GEOFILEOPS_THREADS");
+    // Values assigned from outside are taken the way a thread pool takes its
+    // max_workers: None means its default, a float counts up to its ceiling.
+    if (value.is_none()) {
+        const long cpus = nb::cast<long>(nb::module_::import_("os").attr("cpu_count")().is_none()
+                                             ? nb::int_(1)
+                                             : nb::module_::import_("os").attr("cpu_count")());
+        return static_cast<std::size_t>(std::min(32L, cpus + 4));
+    }
+    if (PyFloat_Check(value.ptr())) {
+        const double d = PyFloat_AsDouble(value.ptr());
+        if (!(d > 0)) throw nb::value_error("max_workers must be greater than 0");
+        if (d >= 1e18) return SIZE_MAX;
+        return static_cast<std::size_t>(std::ceil(d));
+    }
     nb::object index = nb::steal(PyNumber_Index(value.ptr()));
     if (!index.is_valid()) throw nb::python_error();
     int overflow = 0;
