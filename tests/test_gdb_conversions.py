@@ -302,3 +302,16 @@ def test_ctrl_c_stops_running_and_queued_translations(tmp_path, pg_text, psql, s
     stdout, _ = proc.communicate(timeout=60)
     assert stdout.strip() == "interrupted"
     assert not (out / "big1.shp").exists() and not (out / "big2.shp").exists()
+
+
+def test_gdb2pg_without_the_postgresql_driver(ne_gdb, pg):
+    script = (
+        "import sys\n"
+        "from voriviv.geofileops.gdb import GeoFileDatabase\n"
+        "try:\n"
+        f"    GeoFileDatabase({str(ne_gdb)!r}).gdb2pg({dict(pg)!r})\n"
+        "except RuntimeError as e:\n"
+        "    print(e)\n")
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         env=dict(os.environ, GDAL_SKIP="PostgreSQL"), check=True).stdout
+    assert out.strip() == "GDAL PostgreSQL driver not available"
