@@ -77,12 +77,12 @@ inline bool ready(const char* qualified_type_name) {
         {Py_tp_getset, getset},
         {0, nullptr},
     };
-    static PyType_Spec spec{qualified_type_name, sizeof(Object), 0,
+    static PyType_Spec type_desc{qualified_type_name, sizeof(Object), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                                 Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
                                 Py_TPFLAGS_DISALLOW_INSTANTIATION,
                             slots};
-    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_desc));
     return type != nullptr;
 }
 

@@ -686,9 +686,9 @@ PyObject* create_position_type() {
         {Py_tp_getset, position_getset},
         {0, nullptr},
     };
-    PyType_Spec spec{"voriviv.pos.Position", sizeof(PositionObject), 0,
+    PyType_Spec type_desc{"voriviv.pos.Position", sizeof(PositionObject), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-    Ref type = steal(PyType_FromSpec(&spec));
+    Ref type = steal(PyType_FromSpec(&type_desc));
     if (!type) return nullptr;
     PyObject* t = type.ptr();
 
