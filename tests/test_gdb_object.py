@@ -466,3 +466,14 @@ def test_stub_declares_every_member_with_described_docstrings():
     gdb2pg = next(n for n in top["GeoFileDatabase"].body
                   if isinstance(n, ast.FunctionDef) and n.name == "gdb2pg")
     assert [a.arg for a in gdb2pg.args.kwonlyargs] == ["schema", "overwrite", "tables"]
+
+
+def test_arguments_are_checked_with_the_interpreters_own_messages(ne_gdb):
+    db = GeoFileDatabase(ne_gdb)
+    with pytest.raises(TypeError, match=r"^GeoFileDatabase\.gdb2pg\(\) takes 2 positional "
+                                        r"arguments but 3 were given$"):
+        db.gdb2pg({}, "public")
+    with pytest.raises(TypeError, match=r"gdb2shape\(\) got an unexpected keyword argument 'x'"):
+        db.gdb2shape("out", x=1)
+    with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'ds'"):
+        GeoFileDatabase._list_layers()

@@ -74,26 +74,44 @@ namespace {
 constexpr const char kDocumentation[] = R"PY(
 import inspect
 
-def _signature(impl):
+def _forwarder(impl):
+    # A Python function with the binding's own signature that calls it: the
+    # interpreter then checks the arguments with its standard messages, and
+    # inspect sees the real parameters.
     text = impl.__nb_signature__[0][0]
-    namespace = {}
-    try:
-        exec(compile("from __future__ import annotations\n" + text + ": pass",
-                     "<signature>", "exec"), {}, namespace)
-        return inspect.signature([v for v in namespace.values() if inspect.isfunction(v)][0])
-    except Exception:
-        return None
+    header = "from __future__ import annotations\n" + text
+    scratch = {}
+    exec(compile(header + ": pass", "<signature>", "exec"), {}, scratch)
+    params = inspect.signature(
+        [v for v in scratch.values() if inspect.isfunction(v)][0]).parameters.values()
+    call = []
+    for p in params:
+        if p.kind is p.VAR_POSITIONAL:
+            call.append("*" + p.name)
+        elif p.kind is p.VAR_KEYWORD:
+            call.append("**" + p.name)
+        elif p.kind is p.KEYWORD_ONLY:
+            call.append(p.name + "=" + p.name)
+        else:
+            call.append(p.name)
+    namespace = {"__impl": impl}
+    exec(compile(header + ":\n    return __impl(" + ", ".join(call) + ")\n",
+                 "<" + impl.__name__ + ">", "exec"), namespace)
+    return [v for k, v in namespace.items() if k != "__impl" and inspect.isfunction(v)][0]
 
 def _documented(impl, module, qualname):
-    signature = _signature(impl)
-    def function(*args, **kwargs):
-        return impl(*args, **kwargs)
+    try:
+        function = _forwarder(impl)
+    except Exception:
+        def function(*args, **kwargs):
+            return impl(*args, **kwargs)
     function.__name__ = impl.__name__
     function.__qualname__ = qualname
+    function.__code__ = function.__code__.replace(co_name=impl.__name__)
+    if hasattr(function.__code__, "co_qualname"):
+        function.__code__ = function.__code__.replace(co_qualname=qualname)
     function.__module__ = module.__name__
     function.__doc__ = impl.__nb_signature__[0][1]
-    if signature is not None:
-        function.__signature__ = signature
     return function
 
 def _is_native(obj):
