@@ -49,7 +49,7 @@ std::string path_text(nb::handle path) {
 
 void forward_warnings(WarningSink &sink) {
     for (const auto &msg : sink.take()) {
-        if (PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 1) != 0) throw nb::python_error();
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 2) != 0) throw nb::python_error();
     }
 }
 
@@ -59,7 +59,7 @@ CallContext::~CallContext() {
     // On the failure path warnings are still issued, but a warning filter that
     // turns them into errors must not replace the exception on its way out.
     for (const auto &msg : sink_.take())
-        if (PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 1) != 0) PyErr_Clear();
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 2) != 0) PyErr_Clear();
 }
 
 }  // namespace geofileops
