@@ -477,3 +477,15 @@ def test_arguments_are_checked_with_the_interpreters_own_messages(ne_gdb):
         db.gdb2shape("out", x=1)
     with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'ds'"):
         GeoFileDatabase._list_layers()
+
+
+def test_static_and_class_members_work_on_instances_too(ne_gdb):
+    db = GeoFileDatabase(ne_gdb)
+    assert isinstance(vars(GeoFileDatabase)["_run_parallel"], staticmethod)
+    assert isinstance(vars(GeoFileDatabase)["_list_layers"], classmethod)
+    seen = []
+    db._run_parallel([1, 2], seen.append)
+    GeoFileDatabase._run_parallel([3], seen.append)
+    assert sorted(seen) == [1, 2, 3]
+    assert db._list_layers(db._open_gdb(), ["cities"]) == ["cities"]
+    assert db._pg_connection_string("PG:x") == "PG:x"

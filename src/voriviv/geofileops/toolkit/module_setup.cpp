@@ -127,7 +127,12 @@ def document(module):
                 if isinstance(member, (staticmethod, classmethod)) and _is_native(member.__func__):
                     setattr(value, attr, type(member)(_documented(member.__func__, module, qualname)))
                 elif _is_native(member):
-                    setattr(value, attr, _documented(member, module, qualname))
+                    function = _documented(member, module, qualname)
+                    # A native function that does not bind as a method is a
+                    # static one; a Python function would bind, so say so.
+                    if not hasattr(type(member), "__get__"):
+                        function = staticmethod(function)
+                    setattr(value, attr, function)
 )PY";
 }  // namespace
 
