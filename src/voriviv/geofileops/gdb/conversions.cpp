@@ -6,6 +6,9 @@
 // text, target preparation, the work-item list), then runs one native worker
 // per item with the GIL released. Workers open their own GDAL datasets.
 #include <cerrno>
+#include <mutex>
+
+#include <ogr_api.h>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -118,11 +121,58 @@ Dataset open_pg_source(const std::string &pg_conn, WarningSink *sink, const char
     return src;
 }
 
+// Layers of at most this many features may be read into memory while
+// another worker writes; larger ones wait for the geodatabase and stream.
+constexpr GIntBig kStageMaxFeatures = 1000000;
+
+// Reads `layer` of the PostgreSQL source into an in-memory dataset. The
+// source's FID values are kept when it has an FID column, so that writing
+// from memory gives what writing from the source would (same FID column
+// name, same FID values, gaps included). Returns an empty Dataset, reading
+// nothing, when the layer is too large to hold in memory.
+Dataset stage_in_memory(GDALDatasetH src, const std::string &layer, std::string &fid_column,
+                        WarningSink *sink, const CancelToken &cancel) {
+    {
+        ErrorScope scope(sink);
+        OGRLayerH l = GDALDatasetGetLayerByName(src, layer.c_str());
+        scope.raise_if_failed();
+        if (l == nullptr) return Dataset();  // let the direct translation report it
+        const GIntBig count = OGR_L_GetFeatureCount(l, TRUE);
+        scope.raise_if_failed();
+        if (count < 0 || count > kStageMaxFeatures) return Dataset();
+        const char *fid = OGR_L_GetFIDColumn(l);
+        fid_column = fid ? fid : "";
+    }
+    TranslateOptions read;
+    read.format = "Memory";
+    read.layer = layer;
+    read.preserve_fid = !fid_column.empty();
+    return Dataset(vector_translate_open("", src, read, sink, &cancel));
+}
+
 // Translates one PostgreSQL table into the geodatabase. Writes into one
-// geodatabase never overlap (GDAL's writer loses layers when they do).
+// geodatabase never overlap (GDAL's writer loses layers when they do). While
+// another worker writes, this one reads its table into memory meanwhile, so
+// reading stays parallel; then it writes from memory. Appends always stream
+// from the source: their FIDs and options must meet the existing layer.
 void export_table(const std::string &gdb_text, GDALDatasetH src, TranslateOptions opts,
                   WarningSink *sink, const CancelToken &cancel) {
-    DestinationLock lock(gdb_text);
+    std::unique_lock<std::mutex> lock(destination_mutex(gdb_text), std::try_to_lock);
+    if (!lock.owns_lock() && opts.access_mode != "append") {
+        std::string fid_column;
+        Dataset staged = stage_in_memory(src, opts.layer, fid_column, sink, cancel);
+        if (staged) {
+            // What the source's FID column would have given implicitly.
+            if (!fid_column.empty()) {
+                opts.layer_creation.push_back("FID=" + fid_column);
+                opts.preserve_fid = true;
+            }
+            lock.lock();
+            vector_translate(gdb_text, staged.get(), opts, sink, &cancel);
+            return;
+        }
+    }
+    if (!lock.owns_lock()) lock.lock();
     vector_translate(gdb_text, src, opts, sink, &cancel);
 }
 

@@ -28,6 +28,12 @@ public:
     Dataset &operator=(const Dataset &) = delete;
 
     GDALDatasetH get() const { return h_; }
+    // Gives up ownership without closing.
+    GDALDatasetH release() {
+        GDALDatasetH h = h_;
+        h_ = nullptr;
+        return h;
+    }
     explicit operator bool() const { return h_ != nullptr; }
     void close();
 

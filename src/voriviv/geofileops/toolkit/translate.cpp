@@ -15,6 +15,7 @@ std::vector<std::string> TranslateOptions::to_argv() const {
     for (const auto &o : dataset_creation) argv.insert(argv.end(), {"-dsco", o});
     if (!access_mode.empty()) argv.push_back("-" + access_mode);
     if (!new_layer_name.empty()) argv.insert(argv.end(), {"-nln", new_layer_name});
+    if (preserve_fid) argv.push_back("-preserve_fid");
     // Source layer names come last, as positional arguments.
     argv.push_back(layer);
     return argv;
@@ -32,9 +33,9 @@ struct OptionsHandle {
 };
 }  // namespace
 
-void vector_translate(const std::string &dest, GDALDatasetH src,
-                      const TranslateOptions &opts, WarningSink *sink,
-                      const CancelToken *cancel) {
+GDALDatasetH vector_translate_open(const std::string &dest, GDALDatasetH src,
+                                   const TranslateOptions &opts, WarningSink *sink,
+                                   const CancelToken *cancel) {
     CPLStringList argv;
     for (const auto &a : opts.to_argv()) argv.AddString(a.c_str());
 
@@ -51,6 +52,15 @@ void vector_translate(const std::string &dest, GDALDatasetH src,
         scope.raise_if_failed();
         throw GdalError("Vector translation into '" + dest + "' failed");
     }
+    scope.raise_if_failed();
+    return out.release();
+}
+
+void vector_translate(const std::string &dest, GDALDatasetH src,
+                      const TranslateOptions &opts, WarningSink *sink,
+                      const CancelToken *cancel) {
+    Dataset out(vector_translate_open(dest, src, opts, sink, cancel));
+    ErrorScope scope(sink);
     out.close();  // flushes the destination; errors while writing surface here
     scope.raise_if_failed();
 }

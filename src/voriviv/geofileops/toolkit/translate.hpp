@@ -26,6 +26,7 @@ struct TranslateOptions {
     std::vector<std::string> dataset_creation;   // -dsco, in order
     std::string access_mode;                     // "update"/"append"/"overwrite" -> -<mode>
     std::string new_layer_name;                  // -nln
+    bool preserve_fid = false;                   // -preserve_fid
 
     std::vector<std::string> to_argv() const;
 };
@@ -36,5 +37,11 @@ struct TranslateOptions {
 void vector_translate(const std::string &dest, GDALDatasetH src,
                       const TranslateOptions &opts, WarningSink *sink,
                       const CancelToken *cancel);
+
+// Same, but returns the destination still open (GDAL's handle; the caller
+// closes it). For in-memory destinations, which vanish when closed.
+GDALDatasetH vector_translate_open(const std::string &dest, GDALDatasetH src,
+                                   const TranslateOptions &opts, WarningSink *sink,
+                                   const CancelToken *cancel);
 
 }  // namespace geofileops

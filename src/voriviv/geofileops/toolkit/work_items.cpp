@@ -26,31 +26,16 @@ std::vector<WorkName> work_names(nb::handle items, const char *param) {
     return out;
 }
 
-struct DestinationLock::Entry {
-    std::mutex mutex;
-};
-
-namespace {
-std::mutex registry_mutex;
-std::map<std::string, std::unique_ptr<DestinationLock::Entry>> &registry() {
-    static std::map<std::string, std::unique_ptr<DestinationLock::Entry>> r;
-    return r;
-}
-}  // namespace
-
-DestinationLock::DestinationLock(const std::string &path) {
+std::mutex &destination_mutex(const std::string &path) {
+    static std::mutex registry_mutex;
+    static std::map<std::string, std::unique_ptr<std::mutex>> registry;
     std::error_code ec;
     std::string key = std::filesystem::weakly_canonical(path, ec).string();
     if (ec) key = path;
-    {
-        std::lock_guard<std::mutex> lock(registry_mutex);
-        auto &slot = registry()[key];
-        if (!slot) slot = std::make_unique<Entry>();
-        entry_ = slot.get();
-    }
-    entry_->mutex.lock();
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    auto &slot = registry[key];
+    if (!slot) slot = std::make_unique<std::mutex>();
+    return *slot;
 }
-
-DestinationLock::~DestinationLock() { entry_->mutex.unlock(); }
 
 }  // namespace geofileops

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <exception>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,19 +26,9 @@ struct WorkName {
 // TypeError for `param`.
 std::vector<WorkName> work_names(nanobind::handle items, const char *param);
 
-// Serialises writers of one destination (a File Geodatabase directory) within
-// the process, across threads and calls. Keyed by the path's canonical form.
-class DestinationLock {
-public:
-    explicit DestinationLock(const std::string &path);
-    ~DestinationLock();
-    DestinationLock(const DestinationLock &) = delete;
-    DestinationLock &operator=(const DestinationLock &) = delete;
-
-    struct Entry;
-
-private:
-    Entry *entry_;
-};
+// The mutex that serialises writers of one destination (a File Geodatabase
+// directory) within the process, across threads and calls. Keyed by the
+// path's canonical form; lives as long as the process.
+std::mutex &destination_mutex(const std::string &path);
 
 }  // namespace geofileops
