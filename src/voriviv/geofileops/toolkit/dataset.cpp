@@ -46,9 +46,4 @@ std::vector<std::string> layer_names(GDALDatasetH ds, WarningSink *sink) {
     return names;
 }
 
-bool has_vector_driver(const char *name) {
-    GDALDriverH d = GDALGetDriverByName(name);
-    return d != nullptr && GDALGetMetadataItem(d, GDAL_DCAP_VECTOR, nullptr) != nullptr;
-}
-
 }  // namespace geofileops

@@ -54,7 +54,4 @@ Dataset open_vector_or(const std::string &name, OpenFlags flags, WarningSink *si
 // Names of a dataset's layers in index order.
 std::vector<std::string> layer_names(GDALDatasetH ds, WarningSink *sink);
 
-// True when GDAL knows a vector driver of that name.
-bool has_vector_driver(const char *name);
-
 }  // namespace geofileops

@@ -14,7 +14,6 @@ std::vector<std::string> TranslateOptions::to_argv() const {
     for (const auto &o : layer_creation) argv.insert(argv.end(), {"-lco", o});
     for (const auto &o : dataset_creation) argv.insert(argv.end(), {"-dsco", o});
     if (!access_mode.empty()) argv.push_back("-" + access_mode);
-    if (!new_layer_name.empty()) argv.insert(argv.end(), {"-nln", new_layer_name});
     if (preserve_fid) argv.push_back("-preserve_fid");
     // Source layer names come last, as positional arguments.
     argv.push_back(layer);

@@ -25,7 +25,6 @@ struct TranslateOptions {
     std::vector<std::string> layer_creation;     // -lco, in order
     std::vector<std::string> dataset_creation;   // -dsco, in order
     std::string access_mode;                     // "update"/"append"/"overwrite" -> -<mode>
-    std::string new_layer_name;                  // -nln
     bool preserve_fid = false;                   // -preserve_fid
 
     std::vector<std::string> to_argv() const;
