@@ -242,7 +242,8 @@ def test_gdb2shape_writes_one_shapefile_per_layer(ne_gdb, tmp_path):
     out = tmp_path / "a" / "b"
     GeoFileDatabase(ne_gdb).gdb2shape(out, tables=["cities", "ghost"])
     assert sorted(p.name for p in out.iterdir()) == [
-        "cities.dbf", "cities.prj", "cities.shp", "cities.shx"]
+        "cities.cpg", "cities.dbf", "cities.prj", "cities.shp", "cities.shx"]
+    assert (out / "cities.cpg").read_text() == "UTF-8"
     info = ogrinfo("-so", "-al", str(out / "cities.shp"))
     assert "Feature Count: 243" in info and "Geometry: Point" in info
     with pytest.raises(TypeError):

@@ -48,7 +48,8 @@ def test_tab2pg_and_back(ne_tab, tmp_path, pg, psql, schema, threads):
 def test_tab2shp_natural_earth(ne_tab, tmp_path, threads):
     threads(TAB, 2)
     TabFileDatabase(ne_tab / "countries.tab").tab2shp(tmp_path)
-    assert sorted(os.listdir(tmp_path))[:3] == ["countries.dbf", "countries.prj", "countries.shp"]
+    assert sorted(os.listdir(tmp_path))[:4] == ["countries.cpg", "countries.dbf", "countries.prj",
+                                                "countries.shp"]
     assert layers(tmp_path / "countries.shp") == {"countries": 177}
     TabFileDatabase(ne_tab).tab2shp(tmp_path, tables=["cities"])
     assert layers(tmp_path / "cities.shp") == {"cities": 243}

@@ -19,6 +19,7 @@
 #include "gdb/geofiledb.hpp"
 #include "toolkit/connection.hpp"
 #include "toolkit/dataset.hpp"
+#include "toolkit/fidelity.hpp"
 #include "toolkit/layers.hpp"
 #include "toolkit/module_setup.hpp"
 #include "toolkit/outputs.hpp"
@@ -111,16 +112,6 @@ void prepare_target(const GeoFileDatabase &self, bool mode_none, WarningSink *si
     scope.raise_if_failed();
 }
 
-// Opens a PostgreSQL source for one worker and reads its table list, so a
-// table whose name holds a dot is found as a table, not as schema.table.
-Dataset open_pg_source(const std::string &pg_conn, WarningSink *sink, const char *message) {
-    Dataset src = open_vector_or(pg_conn, OpenFlags::ReadOnly, sink, message);
-    ErrorScope scope(sink);
-    GDALDatasetGetLayerCount(src.get());
-    scope.raise_if_failed();
-    return src;
-}
-
 // Layers of at most this many features may be read into memory while
 // another worker writes; larger ones wait for the geodatabase and stream.
 constexpr GIntBig kStageMaxFeatures = 1000000;
@@ -189,8 +180,7 @@ std::pair<std::string, nb::object> begin_export(nb::handle self_h, nb::handle co
     Dataset ds;
     {
         nb::gil_scoped_release nogil;
-        ds = open_vector_or(pg_conn, OpenFlags::ReadOnly, ctx.sink(),
-                            "Failed to open PostgreSQL source");
+        ds = open_pg_source(pg_conn, ctx.sink(), "Failed to open PostgreSQL source");
     }
     nb::object src_ds = wrap_dataset(std::move(ds));
     prepare_target(self, mode_none, ctx.sink());
@@ -240,6 +230,7 @@ void pg2gdb(nb::handle self_h, nb::handle connection, nb::handle schema, nb::han
     run_native(this_module(), names.size(), [&](std::size_t i, const CancelToken &cancel) {
         const std::string &layer = names[i].get();
         Dataset src = open_pg_source(pg_conn, ctx.sink(), "Worker failed to open PG source");
+        LayerLabel label(layer);
         TranslateOptions opts;
         opts.format = "OpenFileGDB";
         opts.layer = layer;
@@ -275,6 +266,7 @@ void pg2gdbf(nb::handle self_h, nb::handle connection, nb::handle feature_mappin
         const FeatureTask &task = tasks[i];
         const std::string &table = task.table.get();
         Dataset src = open_pg_source(pg_conn, ctx.sink(), "Worker PG open failed");
+        LayerLabel label(table);
         const std::string option = "FEATURE_DATASET=" + task.dataset;
         TranslateOptions opts;
         opts.format = "OpenFileGDB";
@@ -309,10 +301,12 @@ void gdb2shape(nb::handle self_h, nb::handle output_dir, nb::handle tables) {
         Dataset src = open_vector_or(gdb_text, OpenFlags::ReadOnly, ctx.sink(),
                                      "Failed to open GDB in worker");
         require_safe_file_name(layer);
+        LayerLabel label(layer);
         TranslateOptions opts;
         opts.format = "ESRI Shapefile";
         opts.layer = layer;
-        vector_translate(out_text + "/" + layer + ".shp", src.get(), opts, ctx.sink(), &cancel);
+        translate_planned(out_text + "/" + layer + ".shp", src.get(), std::move(opts),
+                          TargetFormat::Shapefile, ctx.sink(), &cancel);
     });
     ctx.finish();
 }

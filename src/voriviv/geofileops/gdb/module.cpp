@@ -55,8 +55,7 @@ nb::list get_layers_from_db(const GeoFileDatabase &, nb::handle connection, nb::
     std::vector<std::string> names;
     {
         nb::gil_scoped_release nogil;
-        Dataset src = open_vector_or(pg_conn, OpenFlags::ReadOnly, ctx.sink(),
-                                     "Failed to open PostgreSQL source");
+        Dataset src = open_pg_source(pg_conn, ctx.sink(), "Failed to open PostgreSQL source");
         names = layer_names(src.get(), ctx.sink());
     }
     ctx.finish();

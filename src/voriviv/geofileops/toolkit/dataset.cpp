@@ -11,13 +11,30 @@ void Dataset::close() {
     }
 }
 
-Dataset open_vector(const std::string &name, OpenFlags flags, WarningSink *sink) {
+namespace {
+Dataset open_with(const std::string &name, OpenFlags flags, WarningSink *sink,
+                  const char *const *open_options) {
     unsigned int f = GDAL_OF_VECTOR | GDAL_OF_VERBOSE_ERROR;
     if (flags == OpenFlags::Update || flags == OpenFlags::SharedUpdate) f |= GDAL_OF_UPDATE;
     if (flags == OpenFlags::Shared || flags == OpenFlags::SharedUpdate) f |= GDAL_OF_SHARED;
     ErrorScope scope(sink);
-    GDALDatasetH h = GDALOpenEx(name.c_str(), f, nullptr, nullptr, nullptr);
+    GDALDatasetH h = GDALOpenEx(name.c_str(), f, nullptr, open_options, nullptr);
     Dataset ds(h);
+    scope.raise_if_failed();
+    return ds;
+}
+}  // namespace
+
+Dataset open_vector(const std::string &name, OpenFlags flags, WarningSink *sink) {
+    return open_with(name, flags, sink, nullptr);
+}
+
+Dataset open_pg_source(const std::string &conn, WarningSink *sink, const char *fallback) {
+    static const char *const kListAll[] = {"LIST_ALL_TABLES=YES", nullptr};
+    Dataset ds = open_with(conn, OpenFlags::ReadOnly, sink, kListAll);
+    if (!ds) throw GdalError(fallback);
+    ErrorScope scope(sink);
+    GDALDatasetGetLayerCount(ds.get());
     scope.raise_if_failed();
     return ds;
 }

@@ -51,6 +51,13 @@ Dataset open_vector(const std::string &name, OpenFlags flags, WarningSink *sink)
 Dataset open_vector_or(const std::string &name, OpenFlags flags, WarningSink *sink,
                        const char *fallback);
 
+// Opens a PostgreSQL connection as the source of an export: every table is
+// listed, those without a geometry column too (GDAL's default listing leaves
+// them out), and the list is read at once, so that a translation finds a
+// table whose name holds a dot as that table, not as schema.table. A null
+// result raises `fallback`.
+Dataset open_pg_source(const std::string &conn, WarningSink *sink, const char *fallback);
+
 // Names of a dataset's layers in index order.
 std::vector<std::string> layer_names(GDALDatasetH ds, WarningSink *sink);
 

@@ -10,6 +10,7 @@
 
 #include "toolkit/connection.hpp"
 #include "toolkit/dataset.hpp"
+#include "toolkit/fidelity.hpp"
 #include "toolkit/fsops.hpp"
 #include "toolkit/layers.hpp"
 #include "toolkit/module_setup.hpp"
@@ -133,15 +134,20 @@ std::string first_layer_name(const FileDbTraits &t, GDALDatasetH ds, const std::
     return name ? name : "";
 }
 
+TargetFormat target_format(const std::string &driver) {
+    return driver == "MapInfo File" ? TargetFormat::MapInfo : TargetFormat::Shapefile;
+}
+
 // Writes `layer` of `src` as one file set of `format` into `out`.
 void write_layer(OutputDirectory &out, const FileFormat &format, GDALDatasetH src,
                  const std::string &layer, const std::string &source, bool overwrite,
                  WarningSink *sink, const CancelToken &cancel) {
     const std::string dest = out.prepare(layer, source, overwrite);
+    LayerLabel label(layer);
     TranslateOptions opts;
     opts.format = format.driver;
     opts.layer = layer;
-    vector_translate(dest, src, opts, sink, &cancel);
+    translate_planned(dest, src, std::move(opts), target_format(format.driver), sink, &cancel);
 }
 
 // --- the object -----------------------------------------------------------
@@ -204,8 +210,7 @@ void from_pg(const FileDbTraits &t, const FileDatabase &self, nb::handle connect
     Dataset listing;
     {
         nb::gil_scoped_release nogil;
-        listing = open_vector_or(pg_conn, OpenFlags::ReadOnly, ctx.sink(),
-                                 "Failed to open PostgreSQL source");
+        listing = open_pg_source(pg_conn, ctx.sink(), "Failed to open PostgreSQL source");
     }
     nb::object path = make_path(self.path);
     const std::string path_s = os_path(path);
@@ -224,15 +229,7 @@ void from_pg(const FileDbTraits &t, const FileDatabase &self, nb::handle connect
     OutputDirectory out(out_dir, t.own.extension);
     run_native(this_module(), layers.size(), [&](std::size_t i, const CancelToken &cancel) {
         const std::string &layer = layers[i];
-        Dataset src = open_vector_or(pg_conn, OpenFlags::ReadOnly, ctx.sink(),
-                                     "Worker failed to open PostgreSQL source");
-        {
-            // Reading the table list first lets a translation find a table
-            // whose name holds a dot; otherwise GDAL takes it as schema.table.
-            ErrorScope scope(ctx.sink());
-            GDALDatasetGetLayerCount(src.get());
-            scope.raise_if_failed();
-        }
+        Dataset src = open_pg_source(pg_conn, ctx.sink(), "Worker failed to open PostgreSQL source");
         write_layer(out, t.own, src.get(), layer, "the PostgreSQL source", replace, ctx.sink(),
                     cancel);
     });

@@ -33,6 +33,29 @@ private:
     std::vector<std::string> messages_;
 };
 
+// `text` with every byte that is not part of valid UTF-8 written as \xNN,
+// so that GDAL's messages (which may quote a file's bytes in any encoding)
+// always reach Python as GDAL wrote them, never as a decoding error.
+std::string valid_utf8(const std::string &text);
+
+// Names the layer that the current thread works on while alive: GDAL's
+// failures raised and warnings collected on this thread meanwhile begin with
+// "Layer '<name>': ", so a message of a many-layer call says whose it is.
+class LayerLabel {
+public:
+    explicit LayerLabel(const std::string &layer);
+    ~LayerLabel();
+    LayerLabel(const LayerLabel &) = delete;
+    LayerLabel &operator=(const LayerLabel &) = delete;
+
+    // "Layer '<name>': " of the innermost label of this thread, or "".
+    static std::string prefix();
+
+private:
+    std::string name_;
+    const std::string *previous_;
+};
+
 // Captures GDAL's errors on the current thread while alive.
 class ErrorScope {
 public:

@@ -6,6 +6,7 @@
 
 #include "toolkit/connection.hpp"
 #include "toolkit/dataset.hpp"
+#include "toolkit/fidelity.hpp"
 
 namespace geofileops {
 
@@ -95,6 +96,7 @@ bool pg_table_exists(const std::string &conn_text, const std::string &schema,
 
 void pg_load_layer(const PgLoad &load, GDALDatasetH src, const std::string &layer,
                    WarningSink *sink, const CancelToken *cancel) {
+    LayerLabel label(layer);
     const std::string table = pg_laundered_name(layer);
     if (!load.overwrite && pg_table_exists(load.dest, load.schema, table, sink))
         throw GdalError("Table " + load.schema + "." + table +
@@ -105,7 +107,7 @@ void pg_load_layer(const PgLoad &load, GDALDatasetH src, const std::string &laye
     opts.geometry_type = "PROMOTE_TO_MULTI";
     opts.layer_creation = {"SCHEMA=" + load.schema,
                            load.overwrite ? "OVERWRITE=YES" : "OVERWRITE=NO"};
-    vector_translate(load.dest, src, opts, sink, cancel);
+    translate_planned(load.dest, src, std::move(opts), TargetFormat::PostgreSQL, sink, cancel);
 }
 
 }  // namespace geofileops

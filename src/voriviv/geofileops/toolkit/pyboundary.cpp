@@ -27,7 +27,10 @@ void register_translators() {
                 PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, fn.ptr());
             }
         } catch (const PyExcText &e) {
-            PyErr_SetString(e.type, e.message.c_str());
+            PyErr_SetString(e.type, valid_utf8(e.message).c_str());
+        } catch (const GdalError &e) {
+            // Our own texts may quote a path or a name in any encoding.
+            PyErr_SetString(PyExc_RuntimeError, valid_utf8(e.what()).c_str());
         }
     });
 }

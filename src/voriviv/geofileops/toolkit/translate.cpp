@@ -11,10 +11,17 @@ std::vector<std::string> TranslateOptions::to_argv() const {
     std::vector<std::string> argv;
     if (!format.empty()) argv.insert(argv.end(), {"-f", format});
     if (!geometry_type.empty()) argv.insert(argv.end(), {"-nlt", geometry_type});
+    if (!dimension.empty()) argv.insert(argv.end(), {"-dim", dimension});
     for (const auto &o : layer_creation) argv.insert(argv.end(), {"-lco", o});
     for (const auto &o : dataset_creation) argv.insert(argv.end(), {"-dsco", o});
     if (!access_mode.empty()) argv.push_back("-" + access_mode);
     if (preserve_fid) argv.push_back("-preserve_fid");
+    if (unset_field_width) argv.push_back("-unsetFieldWidth");
+    if (!map_field_types.empty()) {
+        std::string joined;
+        for (const auto &m : map_field_types) joined += (joined.empty() ? "" : ",") + m;
+        argv.insert(argv.end(), {"-mapFieldType", joined});
+    }
     // Source layer names come last, as positional arguments.
     argv.push_back(layer);
     return argv;

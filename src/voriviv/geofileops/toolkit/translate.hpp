@@ -22,10 +22,13 @@ struct TranslateOptions {
     std::string format;                          // -f
     std::string layer;                           // source layer (positional)
     std::string geometry_type;                   // -nlt
+    std::string dimension;                       // -dim ("XYZ", ...)
     std::vector<std::string> layer_creation;     // -lco, in order
     std::vector<std::string> dataset_creation;   // -dsco, in order
     std::string access_mode;                     // "update"/"append"/"overwrite" -> -<mode>
     bool preserve_fid = false;                   // -preserve_fid
+    bool unset_field_width = false;              // -unsetFieldWidth
+    std::vector<std::string> map_field_types;    // -mapFieldType, joined by commas
 
     std::vector<std::string> to_argv() const;
 };

@@ -1,0 +1,399 @@
+#include "toolkit/fidelity.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include <cpl_string.h>
+#include <ogr_api.h>
+#include <ogr_srs_api.h>
+
+namespace geofileops {
+
+void LayerPlan::apply(TranslateOptions &opts) const {
+    if (unset_field_width) opts.unset_field_width = true;
+    opts.map_field_types.insert(opts.map_field_types.end(), map_field_types.begin(),
+                                map_field_types.end());
+    opts.layer_creation.insert(opts.layer_creation.end(), layer_creation.begin(),
+                               layer_creation.end());
+    if (!geometry_type.empty()) opts.geometry_type = geometry_type;
+    if (!dimension.empty()) opts.dimension = dimension;
+}
+
+namespace {
+
+// A dBASE/MapInfo character field holds at most this many bytes.
+constexpr std::size_t kMaxTextBytes = 254;
+// MapInfo decimal fields are at most this wide.
+constexpr int kMaxTabDecimalWidth = 20;
+
+// What one field's values need, gathered in one pass over the layer.
+struct FieldStats {
+    long long nulls = 0;
+    long long values = 0;
+    long long too_wide = 0;       // values the declared width cannot hold
+    long long blank = 0;          // text of blanks only (or empty)
+    long long long_text = 0;      // text of more than kMaxTextBytes bytes
+    long long with_time = 0;      // date-times with a time of day
+    long long long_binary = 0;    // binaries whose hex text exceeds kMaxTextBytes
+};
+
+struct FieldInfo {
+    std::string name;
+    OGRFieldType type;
+    int width;
+    int precision;
+    bool scan = false;  // the values must be looked at
+};
+
+std::size_t utf8_chars(const char *s) {
+    std::size_t n = 0;
+    for (; *s; ++s)
+        if ((static_cast<unsigned char>(*s) & 0xC0) != 0x80) ++n;
+    return n;
+}
+
+bool is_blank(const char *s) {
+    for (; *s; ++s)
+        if (*s != ' ') return false;
+    return true;
+}
+
+// Digits before the decimal point of `v` written with `precision` decimals
+// ("0.5" has none, as PostgreSQL counts them), and the whole text's length.
+void decimal_extent(double v, int precision, int &int_digits, int &text_len) {
+    char buf[512];
+    text_len = std::snprintf(buf, sizeof buf, "%.*f", std::max(precision, 0), v);
+    const char *p = buf[0] == '-' ? buf + 1 : buf;
+    const char *dot = std::strchr(p, '.');
+    int_digits = dot ? static_cast<int>(dot - p) : static_cast<int>(std::strlen(p));
+    if (int_digits == 1 && p[0] == '0') int_digits = 0;
+}
+
+// Whether `v` fits the declared numeric field in `target`.
+bool number_fits(double v, const FieldInfo &f, TargetFormat target) {
+    if (!std::isfinite(v)) return true;
+    int digits = 0, len = 0;
+    decimal_extent(v, f.precision, digits, len);
+    if (target == TargetFormat::PostgreSQL) return digits <= f.width - f.precision;
+    // MapInfo writes the value as text of at most the (capped) width.
+    return len <= std::min(f.width, kMaxTabDecimalWidth);
+}
+
+bool text_fits(const char *s, const FieldInfo &f, TargetFormat target) {
+    if (target == TargetFormat::PostgreSQL)
+        return utf8_chars(s) <= static_cast<std::size_t>(f.width);
+    return std::strlen(s) <= std::min<std::size_t>(f.width, kMaxTextBytes);
+}
+
+bool needs_scan(const FieldInfo &f, TargetFormat target) {
+    switch (target) {
+    case TargetFormat::PostgreSQL:
+        return f.width > 0 && (f.type == OFTReal || f.type == OFTString);
+    case TargetFormat::Shapefile:
+        return f.type == OFTString || f.type == OFTDateTime || f.type == OFTBinary;
+    case TargetFormat::MapInfo:
+        return true;  // NULLs are lost in any field
+    case TargetFormat::FileGDB:
+        return false;
+    }
+    return false;
+}
+
+void scan_values(OGRLayerH layer, std::vector<FieldInfo> &fields,
+                 std::vector<FieldStats> &stats, TargetFormat target) {
+    CPLStringList ignored;
+    ignored.AddString("OGR_GEOMETRY");
+    ignored.AddString("OGR_STYLE");
+    for (const auto &f : fields)
+        if (!f.scan) ignored.AddString(f.name.c_str());
+    OGR_L_SetIgnoredFields(layer, const_cast<const char **>(ignored.List()));
+    OGR_L_ResetReading(layer);
+    const int n = static_cast<int>(fields.size());
+    while (OGRFeatureH feat = OGR_L_GetNextFeature(layer)) {
+        for (int i = 0; i < n; ++i) {
+            const FieldInfo &f = fields[i];
+            if (!f.scan) continue;
+            FieldStats &st = stats[i];
+            if (!OGR_F_IsFieldSetAndNotNull(feat, i)) {
+                ++st.nulls;
+                continue;
+            }
+            ++st.values;
+            switch (f.type) {
+            case OFTReal:
+                if (f.width > 0 && !number_fits(OGR_F_GetFieldAsDouble(feat, i), f, target))
+                    ++st.too_wide;
+                break;
+            case OFTInteger64:
+                if (f.width > 0 && target == TargetFormat::MapInfo &&
+                    !number_fits(static_cast<double>(OGR_F_GetFieldAsInteger64(feat, i)), f,
+                                 target))
+                    ++st.too_wide;
+                break;
+            case OFTString: {
+                const char *s = OGR_F_GetFieldAsString(feat, i);
+                if (f.width > 0 && !text_fits(s, f, target)) ++st.too_wide;
+                if (is_blank(s)) ++st.blank;
+                if (std::strlen(s) > kMaxTextBytes) ++st.long_text;
+                break;
+            }
+            case OFTDateTime: {
+                int y, mo, d, h, mi, tz;
+                float sec;
+                if (OGR_F_GetFieldAsDateTimeEx(feat, i, &y, &mo, &d, &h, &mi, &sec, &tz) &&
+                    (h != 0 || mi != 0 || sec != 0.0f))
+                    ++st.with_time;
+                break;
+            }
+            case OFTBinary: {
+                int bytes = 0;
+                OGR_F_GetFieldAsBinary(feat, i, &bytes);
+                if (static_cast<std::size_t>(bytes) * 2 > kMaxTextBytes) ++st.long_binary;
+                break;
+            }
+            default:
+                break;
+            }
+        }
+        OGR_F_Destroy(feat);
+    }
+    OGR_L_SetIgnoredFields(layer, nullptr);
+    OGR_L_ResetReading(layer);
+}
+
+// Geometry kinds of a layer whose declared type does not tell them.
+struct GeometryStats {
+    long long meshes = 0;       // TIN or polyhedral surface
+    long long polygons = 0;     // polygons and multipolygons
+    long long others = 0;       // anything else, empty geometries aside
+    long long multipoints = 0;  // multipoints of more than one point
+    bool z = false, m = false;
+};
+
+bool is_mesh_type(OGRwkbGeometryType t) {
+    const OGRwkbGeometryType flat = OGR_GT_Flatten(t);
+    return flat == wkbTIN || flat == wkbPolyhedralSurface;
+}
+
+enum class Kind { Mesh, Polygon, Other };
+
+// A collection counts as a mesh when it holds meshes and polygons only.
+Kind kind_of(OGRGeometryH g) {
+    const OGRwkbGeometryType t = OGR_G_GetGeometryType(g);
+    const OGRwkbGeometryType flat = OGR_GT_Flatten(t);
+    if (is_mesh_type(t)) return Kind::Mesh;
+    if (flat == wkbPolygon || flat == wkbMultiPolygon) return Kind::Polygon;
+    if (flat != wkbGeometryCollection) return Kind::Other;
+    bool mesh = false;
+    for (int i = 0; i < OGR_G_GetGeometryCount(g); ++i) {
+        const Kind k = kind_of(OGR_G_GetGeometryRef(g, i));
+        if (k == Kind::Other) return Kind::Other;
+        mesh = mesh || k == Kind::Mesh;
+    }
+    return mesh ? Kind::Mesh : Kind::Polygon;
+}
+
+GeometryStats scan_geometries(OGRLayerH layer) {
+    GeometryStats st;
+    OGRFeatureDefnH defn = OGR_L_GetLayerDefn(layer);
+    CPLStringList ignored;
+    ignored.AddString("OGR_STYLE");
+    for (int i = 0; i < OGR_FD_GetFieldCount(defn); ++i)
+        ignored.AddString(OGR_Fld_GetNameRef(OGR_FD_GetFieldDefn(defn, i)));
+    OGR_L_SetIgnoredFields(layer, const_cast<const char **>(ignored.List()));
+    OGR_L_ResetReading(layer);
+    while (OGRFeatureH feat = OGR_L_GetNextFeature(layer)) {
+        OGRGeometryH g = OGR_F_GetGeometryRef(feat);
+        if (g != nullptr && !OGR_G_IsEmpty(g)) {
+            const OGRwkbGeometryType t = OGR_G_GetGeometryType(g);
+            const OGRwkbGeometryType flat = OGR_GT_Flatten(t);
+            st.z = st.z || OGR_GT_HasZ(t);
+            st.m = st.m || OGR_GT_HasM(t);
+            switch (kind_of(g)) {
+            case Kind::Mesh: ++st.meshes; break;
+            case Kind::Polygon: ++st.polygons; break;
+            case Kind::Other: ++st.others; break;
+            }
+            if (flat == wkbMultiPoint && OGR_G_GetGeometryCount(g) > 1) ++st.multipoints;
+        }
+        OGR_F_Destroy(feat);
+    }
+    OGR_L_SetIgnoredFields(layer, nullptr);
+    OGR_L_ResetReading(layer);
+    return st;
+}
+
+std::string quoted(const std::string &s) { return "'" + s + "'"; }
+
+std::string field_text(const std::string &layer, const FieldInfo &f) {
+    return "Layer " + quoted(layer) + ", field " + quoted(f.name) + ": ";
+}
+
+// The -dim text of the given dimensions ("" for XY, GDAL's default).
+std::string dimension_text(bool z, bool m) {
+    if (!z && !m) return "";
+    return std::string("XY") + (z ? "Z" : "") + (m ? "M" : "");
+}
+
+// Bounds for a MapInfo layer in a coordinate system MapInfo does not know
+// the extent of: the layer's extent and a margin, so that its 32-bit integer
+// coordinates resolve the layer as finely as they can.
+void plan_tab_bounds(OGRLayerH layer, LayerPlan &plan) {
+    OGRSpatialReferenceH srs = OGR_L_GetSpatialRef(layer);
+    if (srs != nullptr && !OSRIsLocal(srs)) return;
+    OGREnvelope env;
+    if (OGR_L_GetGeomType(layer) == wkbNone || OGR_L_GetExtent(layer, &env, TRUE) != OGRERR_NONE)
+        return;
+    const double span = std::max(env.MaxX - env.MinX, env.MaxY - env.MinY);
+    const double scale = std::max({std::fabs(env.MinX), std::fabs(env.MaxX), std::fabs(env.MinY),
+                                   std::fabs(env.MaxY), 1.0});
+    const double margin = span > 0 ? span * 0.01 : scale * 1e-6;
+    char buf[160];
+    std::snprintf(buf, sizeof buf, "BOUNDS=%.17g,%.17g,%.17g,%.17g", env.MinX - margin,
+                  env.MinY - margin, env.MaxX + margin, env.MaxY + margin);
+    plan.layer_creation.push_back(buf);
+}
+
+}  // namespace
+
+LayerPlan plan_layer(GDALDatasetH src, const std::string &name, TargetFormat target,
+                     WarningSink *sink) {
+    LayerPlan plan;
+    if (target == TargetFormat::FileGDB) return plan;
+    if (target == TargetFormat::Shapefile) plan.layer_creation.push_back("ENCODING=UTF-8");
+
+    ErrorScope scope(sink);
+    OGRLayerH layer = GDALDatasetGetLayerByName(src, name.c_str());
+    scope.raise_if_failed();
+    if (layer == nullptr) return plan;  // the translation reports the missing layer
+
+    OGRFeatureDefnH defn = OGR_L_GetLayerDefn(layer);
+    std::vector<FieldInfo> fields;
+    bool any_scan = false;
+    for (int i = 0; i < OGR_FD_GetFieldCount(defn); ++i) {
+        OGRFieldDefnH fd = OGR_FD_GetFieldDefn(defn, i);
+        FieldInfo f{OGR_Fld_GetNameRef(fd), OGR_Fld_GetType(fd), OGR_Fld_GetWidth(fd),
+                    OGR_Fld_GetPrecision(fd)};
+        f.scan = needs_scan(f, target);
+        any_scan = any_scan || f.scan;
+        fields.push_back(std::move(f));
+    }
+    std::vector<FieldStats> stats(fields.size());
+    if (any_scan) scan_values(layer, fields, stats, target);
+    scope.raise_if_failed();
+
+    const OGRwkbGeometryType gtype = OGR_L_GetGeomType(layer);
+    const bool to_text_file = target == TargetFormat::Shapefile || target == TargetFormat::MapInfo;
+    const char *format_name = target == TargetFormat::Shapefile ? "Shapefiles"
+                              : target == TargetFormat::MapInfo ? "MapInfo TAB files"
+                                                                : "PostgreSQL";
+    bool binary_mapped = false;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const FieldInfo &f = fields[i];
+        const FieldStats &st = stats[i];
+        const std::string head = field_text(name, f);
+        if (st.too_wide > 0) {
+            plan.unset_field_width = true;
+            plan.warnings.push_back(
+                head + "the declared width " + std::to_string(f.width) + "." +
+                std::to_string(f.precision) + " cannot hold " + std::to_string(st.too_wide) +
+                " of the layer's values; the layer is written without declared field widths "
+                "so that every value arrives");
+        }
+        if (!to_text_file) continue;
+        if (f.type == OFTBinary) binary_mapped = true;
+        if (f.type == OFTBinary && st.values > 0) {
+            std::string w = head + format_name + " hold no binary values; " +
+                            std::to_string(st.values) + " value(s) written as hexadecimal text";
+            if (st.long_binary > 0)
+                w += ", " + std::to_string(st.long_binary) + " of them cut to " +
+                     std::to_string(kMaxTextBytes) + " characters";
+            plan.warnings.push_back(w);
+        }
+        if (f.type == OFTString && st.long_text > 0)
+            plan.warnings.push_back(head + std::to_string(st.long_text) +
+                                    " value(s) longer than " + std::to_string(kMaxTextBytes) +
+                                    " bytes cut to " + std::to_string(kMaxTextBytes) +
+                                    " bytes (at a character boundary)");
+        if (target == TargetFormat::Shapefile) {
+            if (f.type == OFTString && st.blank > 0)
+                plan.warnings.push_back(head + "Shapefiles cannot tell blank text from NULL; " +
+                                        std::to_string(st.blank) +
+                                        " blank value(s) read back as NULL");
+            if (f.type == OFTDateTime && st.with_time > 0)
+                plan.warnings.push_back(head + "Shapefiles hold no time of day; " +
+                                        std::to_string(st.with_time) +
+                                        " value(s) keep only their date");
+        } else if (st.nulls > 0) {
+            plan.warnings.push_back(head + "MapInfo TAB files hold no NULL; " +
+                                    std::to_string(st.nulls) +
+                                    " NULL value(s) read back as empty text or zero");
+        }
+    }
+    if (binary_mapped) plan.map_field_types.push_back("Binary=String");
+
+    // Meshes (TINs, polyhedral surfaces: what a multipatch holds) have no
+    // multi-part type of their own in PostgreSQL's promotion or in MapInfo;
+    // written as they are they arrive empty. A layer of meshes and polygons is
+    // written as multipolygons of the faces instead. Layers that do not
+    // declare their kind are looked at.
+    const OGRwkbGeometryType flat = OGR_GT_Flatten(gtype);
+    const bool undeclared = flat == wkbUnknown || flat == wkbGeometryCollection;
+    const bool to_mesh_target = target != TargetFormat::FileGDB;
+    GeometryStats geo;
+    if ((undeclared && to_mesh_target) || (target == TargetFormat::MapInfo && flat == wkbMultiPoint))
+        geo = scan_geometries(layer);
+    else if (is_mesh_type(gtype))
+        geo.meshes = 1, geo.z = OGR_GT_HasZ(gtype), geo.m = OGR_GT_HasM(gtype);
+    // A collection of meshes is kept as such in PostgreSQL.
+    const bool meshes_only = geo.meshes > 0 && geo.others == 0 &&
+                             !(target == TargetFormat::PostgreSQL && flat == wkbGeometryCollection);
+    if (target == TargetFormat::MapInfo && geo.multipoints > 0)
+        plan.warnings.push_back("Layer " + quoted(name) + ": GDAL's MapInfo writer stores "
+                                "each point of a multipoint as a feature of its own; " +
+                                std::to_string(geo.multipoints) +
+                                " multipoint feature(s) arrive as several point features");
+    if (meshes_only && target == TargetFormat::Shapefile && flat != wkbTIN &&
+        flat != wkbPolyhedralSurface) {
+        // Shapefiles hold meshes as multipatches, but only in a layer that
+        // is declared as one.
+        plan.layer_creation.push_back("SHPT=MULTIPATCH");
+    } else if (meshes_only && to_mesh_target) {
+        if (target == TargetFormat::PostgreSQL) {
+            plan.geometry_type = "MULTIPOLYGON";
+            plan.dimension = dimension_text(geo.z, geo.m);
+            plan.warnings.push_back("Layer " + quoted(name) +
+                                    ": TIN and polyhedral surface geometries are written as "
+                                    "multipolygons of their faces");
+        } else if (target == TargetFormat::MapInfo) {
+            plan.geometry_type = "MULTIPOLYGON";
+            plan.warnings.push_back("Layer " + quoted(name) +
+                                    ": TIN and polyhedral surface geometries are written as "
+                                    "regions of their faces");
+        }
+    }
+    if (target == TargetFormat::MapInfo) {
+        if (OGR_GT_HasZ(gtype) || OGR_GT_HasM(gtype) || geo.z || geo.m)
+            plan.warnings.push_back("Layer " + quoted(name) +
+                                    ": MapInfo TAB files hold no Z or M values; the geometries of the "
+                                    "layer's " +
+                                    std::to_string(OGR_L_GetFeatureCount(layer, TRUE)) +
+                                    " feature(s) keep only X and Y");
+        plan_tab_bounds(layer, plan);
+    }
+    scope.raise_if_failed();
+    return plan;
+}
+
+void translate_planned(const std::string &dest, GDALDatasetH src, TranslateOptions opts,
+                       TargetFormat target, WarningSink *sink, const CancelToken *cancel) {
+    const LayerPlan plan = plan_layer(src, opts.layer, target, sink);
+    plan.apply(opts);
+    if (sink != nullptr)
+        for (const auto &w : plan.warnings) sink->add(w);
+    vector_translate(dest, src, opts, sink, cancel);
+}
+
+}  // namespace geofileops

@@ -1,0 +1,246 @@
+"""Every value arrives: conversions of files that other tools wrote.
+
+The inputs are the public samples in shared/data/realworld (File Geodatabases
+written by Esri software, Shapefiles written by pyshp and others, MapInfo files)
+and the Natural Earth countries. Sources and results are read cell by cell with
+GDAL's own Python bindings in a separate interpreter (fidelity.py), never with
+voriviv: what a target format cannot hold must be announced by a warning that
+names layer and field; everything else must arrive unchanged.
+"""
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import warnings
+import zipfile
+from pathlib import Path
+
+import pytest
+
+import fidelity
+from conftest import DATA, ogr2ogr, pgserver
+from filedb_twins import schema  # noqa: F401
+from voriviv.geofileops.gdb import GeoFileDatabase
+from voriviv.geofileops.shp import ShapefileDatabase
+from voriviv.geofileops.tab import TabFileDatabase
+
+REAL = DATA.parent / "realworld"
+
+pytestmark = pytest.mark.skipif(
+    not (REAL.is_dir() and fidelity.need_tools()),
+    reason="real-world samples or GDAL's Python bindings (python3-gdal) missing")
+
+
+def caught(fn):
+    """Runs fn, returning the texts of the RuntimeWarnings it issued."""
+    with warnings.catch_warnings(record=True) as w:
+        warnings.simplefilter("always")
+        fn()
+    return [str(x.message) for x in w if issubclass(x.category, RuntimeWarning)]
+
+
+@pytest.fixture(scope="module")
+def gdbs(tmp_path_factory):
+    out = tmp_path_factory.mktemp("gdb")
+    for z in (REAL / "gdb").glob("*.gdb.zip"):
+        with zipfile.ZipFile(z) as f:
+            f.extractall(out)
+    return out
+
+
+@pytest.fixture(scope="module")
+def loaded(gdbs, pg):
+    """testopenfilegdb.gdb loaded into its own schema by gdb2pg."""
+    name = "fid_gdb"
+    pgserver.psql(pg, f"DROP SCHEMA IF EXISTS {name} CASCADE; CREATE SCHEMA {name}")
+    GeoFileDatabase(gdbs / "testopenfilegdb.gdb").gdb2pg(pg, schema=name)
+    yield name
+    pgserver.psql(pg, f"DROP SCHEMA IF EXISTS {name} CASCADE")
+
+
+def pg_source(pg, schema_name):
+    return pgserver.gdal_connection_text(pg) + f" schemas={schema_name}"
+
+
+def assert_same(src, dst, **kw):
+    """Every layer of src arrives in dst (names compared case-insensitively)."""
+    a, b = fidelity.dump(src), fidelity.dump(dst, open_options=["LIST_ALL_TABLES=YES"])
+    lower = {k.lower(): k for k in b}
+    missing = [n for n in a if n.lower() not in lower]
+    assert not missing, f"layers missing in {dst}: {missing}"
+    diffs = {n: fidelity.differences(a[n], b[lower[n.lower()]], **kw) for n in a}
+    assert {n: d for n, d in diffs.items() if d} == {}
+
+
+# --- attribute-only tables -----------------------------------------------------
+
+ATTRIBUTE_ONLY = {"none", "big_layer", "no_field"}
+
+
+def test_every_export_lists_attribute_only_tables(loaded, pg, gdbs, tmp_path):
+    gdb = GeoFileDatabase(tmp_path / "back.gdb", mode="create")
+    assert ATTRIBUTE_ONLY <= set(gdb.get_layers_from_db(pg, schema=loaded))
+
+    gdb.pg2gdb(pg, schema=loaded)
+    # Everything gdb2pg wrote comes back: the round trip loses no table and
+    # no value (geodatabase -> PostgreSQL -> geodatabase).
+    assert_same(pg_source(pg, loaded), tmp_path / "back.gdb")
+
+    feat = GeoFileDatabase(tmp_path / "feat.gdb", mode="create")
+    feat.pg2gdbf(pg, {"plain": ["none", "big_layer"]}, schema=loaded)
+    assert set(fidelity.dump(tmp_path / "feat.gdb")) == {"none", "big_layer"}
+
+    (tmp_path / "shp").mkdir()
+    caught(lambda: ShapefileDatabase(tmp_path / "shp").pg2shp(
+        pg, schema=loaded, tables=sorted(ATTRIBUTE_ONLY)))
+    (tmp_path / "tab").mkdir()
+    caught(lambda: TabFileDatabase(tmp_path / "tab").pg2tab(
+        pg, schema=loaded, tables=sorted(ATTRIBUTE_ONLY)))
+    for out, ext in ((tmp_path / "shp", ".dbf"), (tmp_path / "tab", ".tab")):
+        for name in ATTRIBUTE_ONLY:
+            layer = fidelity.dump(out / (name + ext))
+            src = fidelity.dump(pg_source(pg, loaded), name)[name]
+            assert len(next(iter(layer.values()))["features"]) == len(src["features"]), name
+
+
+# --- characters ------------------------------------------------------------------
+
+def test_shapefile_outputs_keep_every_character(pg, schema, tmp_path):
+    gre = REAL / "shp" / "gre"
+    ShapefileDatabase(gre).shp2pg(pg, schema=schema)
+    out = tmp_path / "out"
+    out.mkdir()
+    ShapefileDatabase(out).pg2shp(pg, schema=schema)
+    assert (out / "gre.cpg").read_text() == "UTF-8"
+    assert_same(gre / "gre.shp", out / "gre.shp")
+    names = fidelity.dump(out / "gre.shp")["gre"]["features"][0]["attrs"]
+    assert "Гренада" in names and any("கிரெனடா" in str(v) for v in names)
+
+    # Text from a Windows-1251 MapInfo file, through TAB to Shapefile.
+    tab = tmp_path / "win1251.tab"
+    ogr2ogr("-f", "MapInfo File", "-lco", "ENCODING=CP1251", str(tab),
+            str(REAL / "mif" / "win1251_text.mif"))
+    caught(lambda: TabFileDatabase(tab).tab2shp(tmp_path / "shp"))
+    assert_same(tab, tmp_path / "shp" / "win1251.shp")
+
+
+def test_text_filling_its_field_to_the_last_byte_arrives(pg, schema, tmp_path):
+    odd = REAL / "shp" / "pyshp_odd"
+    caught(lambda: ShapefileDatabase(odd).shp2pg(pg, schema=schema))
+    for f in odd.glob("*.shp"):
+        assert_same(f, pg_source(pg, schema) + f" tables={f.stem.lower()}")
+    caught(lambda: ShapefileDatabase(tmp_path, mode="create").pg2shp(pg, schema=schema))
+    assert_same(odd / "polygon_utf8.shp", tmp_path / "polygon_utf8.shp")
+
+
+def test_gdal_messages_with_invalid_utf8_arrive_as_gdal_wrote_them(pg, schema, tmp_path):
+    csv = tmp_path / "names.csv"
+    csv.write_text('WKT,id,name\n"POINT (1 2)",1,Гренада\n', encoding="utf-8")
+    ogr2ogr("-f", "ESRI Shapefile", "-lco", "ENCODING=CP1251", str(tmp_path / "bad.shp"), str(csv))
+    (tmp_path / "bad.cpg").write_text("UTF-8")  # a lie: the bytes are CP1251
+    # GDAL refuses the text and quotes its bytes; the message arrives with
+    # those bytes escaped, not as a UnicodeDecodeError.
+    with pytest.raises(RuntimeError, match=r"^Layer 'bad': Non UTF-8 content.*\\xc3\\xf0"):
+        caught(lambda: ShapefileDatabase(tmp_path / "bad.shp").shp2pg(pg, schema=schema))
+
+
+# --- coordinates -------------------------------------------------------------------
+
+def test_tab_outputs_without_coordinate_system_keep_their_coordinates(tmp_path, pg, schema):
+    odd = REAL / "shp" / "pyshp_odd"
+    caught(lambda: ShapefileDatabase(odd / "polygon_utf8.shp").shp2tab(tmp_path))
+    src = fidelity.dump(odd / "polygon_utf8.shp")["polygon_utf8"]
+    dst = fidelity.dump(tmp_path / "polygon_utf8.tab")["polygon_utf8"]
+    assert src["srs"] is None
+    for a, b in zip(src["features"], dst["features"]):
+        assert fidelity.same_geometry(a["geom"], b["geom"], rel=1e-6, dims=False) == ""
+
+    # A NonEarth MapInfo file of every object type, through PostGIS back to TAB.
+    tab = tmp_path / "all" / "all_geoms.tab"
+    tab.parent.mkdir()
+    ogr2ogr("-f", "MapInfo File", str(tab), str(REAL / "mif" / "all_geoms.mif"))
+    caught(lambda: TabFileDatabase(tab).tab2pg(pg, schema=schema))
+    back = tmp_path / "back"
+    back.mkdir()
+    caught(lambda: TabFileDatabase(back).pg2tab(pg, schema=schema))
+    a = fidelity.dump(tab)["all_geoms"]["features"]
+    b = fidelity.dump(back / "all_geoms.tab")["all_geoms"]["features"]
+    assert len(a) == len(b)
+    for x, y in zip(a, b):
+        assert fidelity.same_geometry(x["geom"], y["geom"], rel=1e-6, dims=False) == ""
+
+
+# --- declared widths -------------------------------------------------------------
+
+def test_countries_arrive_whole_in_postgis_and_tab(pg, schema, tmp_path, naturalearth):
+    countries = naturalearth / "naturalearth_lowres.shp"
+    for fn in (lambda: ShapefileDatabase(countries).shp2pg(pg, schema=schema),
+               lambda: ShapefileDatabase(countries).shp2tab(tmp_path)):
+        got = caught(fn)
+        assert [m for m in got if "field 'pop_est'" in m and "declared width 24.15" in m]
+    src = fidelity.dump(countries)["naturalearth_lowres"]
+    for dst in (pg_source(pg, schema), tmp_path / "naturalearth_lowres.tab"):
+        d = fidelity.dump(dst, "naturalearth_lowres")["naturalearth_lowres"]
+        col = [f[0].lower() for f in d["fields"]].index("pop_est")
+        assert [f["attrs"][col] for f in d["features"]] == \
+            [f["attrs"][col] for f in src["features"]]
+    assert_same(countries, pg_source(pg, schema))
+
+
+# --- what a format cannot hold ----------------------------------------------------
+
+def test_shapefile_losses_are_announced_per_layer_and_field(gdbs, tmp_path):
+    out = tmp_path / "shp"
+    got = caught(lambda: GeoFileDatabase(gdbs / "testopenfilegdb.gdb").gdb2shape(out))
+    # Every layer arrived, the binary and multipatch ones included.
+    src = fidelity.dump(gdbs / "testopenfilegdb.gdb")
+    assert {p.stem for p in out.glob("*.dbf")} == set(src)
+    assert "Layer 'point', field 'adate': Shapefiles hold no time of day; 5 value(s) keep " \
+           "only their date" in got
+    assert "Layer 'point', field 'binary': Shapefiles hold no binary values; 5 value(s) " \
+           "written as hexadecimal text" in got
+    assert "Layer 'hole', field 'str2': Shapefiles cannot tell blank text from NULL; 8 blank " \
+           "value(s) read back as NULL" in got
+    assert all(m.startswith("Layer '") for m in got)
+    # What was not announced arrived.
+    d = fidelity.differences(src["point"], fidelity.dump(out / "point.shp")["point"],
+                             skip_fields=("adate", "binary", "binary2"))
+    assert d == []
+
+
+def test_tab_losses_are_announced(tmp_path):
+    odd = REAL / "shp" / "pyshp_odd"
+    got = caught(lambda: ShapefileDatabase(odd).shp2tab(tmp_path))
+    assert any(m.startswith("Layer 'polylinezm': MapInfo TAB files hold no Z or M values")
+               for m in got)
+    assert any(m.startswith("Layer 'multipointm': GDAL's MapInfo writer stores each point")
+               for m in got)
+    assert "Layer 'polygon_utf8', field 'order': MapInfo TAB files hold no NULL; 1 NULL " \
+           "value(s) read back as empty text or zero" in got
+    # The wide integers and the values of the too-narrow fields arrive.
+    src = fidelity.dump(odd / "pointz_cp1252.shp")["pointz_cp1252"]
+    dst = fidelity.dump(tmp_path / "pointz_cp1252.tab")["pointz_cp1252"]
+    for a, b in zip(src["features"], dst["features"]):
+        assert [v for v in a["attrs"] if v is not None] == \
+            [v for v, s in zip(b["attrs"], a["attrs"]) if s is not None]
+
+
+def test_tin_arrives_as_polygons_with_a_warning(pg, schema, psql, tmp_path):
+    tin = REAL / "shp" / "test_tin"
+    got = caught(lambda: ShapefileDatabase(tin).shp2pg(pg, schema=schema))
+    assert any(m.startswith("Layer 'test_tin': TIN and polyhedral surface") for m in got)
+    assert psql(f"SELECT ST_AsText(wkb_geometry) FROM {schema}.test_tin") == \
+        "MULTIPOLYGON Z (((0 0 0,0 0 1,0 1 0,0 0 0)),((0 0 0,0 1 0,1 1 0,0 0 0)))"
+    caught(lambda: ShapefileDatabase(tin).shp2tab(tmp_path))
+    feats = fidelity.dump(tmp_path / "test_tin.tab")["test_tin"]["features"]
+    assert [f["geom"]["type"] for f in feats] in (["Multi Polygon"], ["Polygon"])
+
+
+# --- failures name their layer ---------------------------------------------------
+
+def test_gdal_failures_name_their_layer(pg, schema, psql, tmp_path):
+    psql(f"CREATE TABLE {schema}.arr (id int PRIMARY KEY, vals int[]); "
+         f"INSERT INTO {schema}.arr VALUES (1, '{{1,2}}')")
+    with pytest.raises(RuntimeError, match=r"^Layer 'arr': "):
+        caught(lambda: TabFileDatabase(tmp_path).pg2tab(pg, schema=schema))
