@@ -244,3 +244,29 @@ def test_gdal_failures_name_their_layer(pg, schema, psql, tmp_path):
          f"INSERT INTO {schema}.arr VALUES (1, '{{1,2}}')")
     with pytest.raises(RuntimeError, match=r"^Layer 'arr': "):
         caught(lambda: TabFileDatabase(tmp_path).pg2tab(pg, schema=schema))
+
+
+def test_long_text_and_nulls_are_cut_or_kept_as_announced(pg, schema, psql, tmp_path):
+    psql(f"CREATE TABLE {schema}.txt (id int PRIMARY KEY, t text, d date, n int); "
+         f"INSERT INTO {schema}.txt VALUES (1, repeat('Ж', 100), NULL, NULL), "
+         f"(2, repeat('x', 253) || 'Ж', '2020-02-29', 7), (3, '', NULL, 1)")
+    (tmp_path / "shp").mkdir()
+    shp = caught(lambda: ShapefileDatabase(tmp_path / "shp").pg2shp(pg, schema=schema))
+    (tmp_path / "tab").mkdir()
+    tab = caught(lambda: TabFileDatabase(tmp_path / "tab").pg2tab(pg, schema=schema))
+    assert "Layer 'txt', field 't': 1 value(s) longer than 254 bytes cut to 254 bytes (at a " \
+           "character boundary)" in shp
+    assert "Layer 'txt', field 't': Shapefiles cannot tell blank text from NULL; 1 blank " \
+           "value(s) read back as NULL" in shp
+    assert any(m.startswith("Layer 'txt', field 't': 1 value(s) longer than 254 bytes") for m in tab)
+    assert "Layer 'txt', field 'n': MapInfo TAB files hold no NULL; 1 NULL value(s) read back " \
+           "as empty text or zero" in tab
+    assert not [m for m in tab if "field 'd'" in m]  # NULL dates survive in TAB
+
+    s = fidelity.dump(tmp_path / "shp" / "txt.dbf")["txt"]["features"]
+    # id is the tables' FID column, so the fields are t, d, n.
+    assert [f["attrs"][0] for f in s] == ["Ж" * 100, "x" * 253, None]
+    t = fidelity.dump(tmp_path / "tab" / "txt.tab")["txt"]["features"]
+    assert t[0]["attrs"][0] == "Ж" * 100
+    assert [f["attrs"][1] for f in t] == [None, "2020/02/29", None]
+    assert [f["attrs"][2] for f in t] == [0, 7, 1]

@@ -106,8 +106,13 @@ void scan_values(OGRLayerH layer, std::vector<FieldInfo> &fields,
     CPLStringList ignored;
     ignored.AddString("OGR_GEOMETRY");
     ignored.AddString("OGR_STYLE");
-    for (const auto &f : fields)
-        if (!f.scan) ignored.AddString(f.name.c_str());
+    // Fields are ignored by name: a name that a scanned field shares stays read.
+    for (const auto &f : fields) {
+        if (f.scan) continue;
+        bool shared = false;
+        for (const auto &g : fields) shared = shared || (g.scan && g.name == f.name);
+        if (!shared) ignored.AddString(f.name.c_str());
+    }
     OGR_L_SetIgnoredFields(layer, const_cast<const char **>(ignored.List()));
     OGR_L_ResetReading(layer);
     const int n = static_cast<int>(fields.size());
@@ -312,11 +317,15 @@ LayerPlan plan_layer(GDALDatasetH src, const std::string &name, TargetFormat tar
                      std::to_string(kMaxTextBytes) + " characters";
             plan.warnings.push_back(w);
         }
+        // GDAL's Shapefile writer cuts UTF-8 text at a character boundary,
+        // its MapInfo writer at the byte.
         if (f.type == OFTString && st.long_text > 0)
-            plan.warnings.push_back(head + std::to_string(st.long_text) +
-                                    " value(s) longer than " + std::to_string(kMaxTextBytes) +
-                                    " bytes cut to " + std::to_string(kMaxTextBytes) +
-                                    " bytes (at a character boundary)");
+            plan.warnings.push_back(
+                head + std::to_string(st.long_text) + " value(s) longer than " +
+                std::to_string(kMaxTextBytes) + " bytes cut to " + std::to_string(kMaxTextBytes) +
+                (target == TargetFormat::Shapefile
+                     ? " bytes (at a character boundary)"
+                     : " bytes (a character that straddles the limit is cut too)"));
         if (target == TargetFormat::Shapefile) {
             if (f.type == OFTString && st.blank > 0)
                 plan.warnings.push_back(head + "Shapefiles cannot tell blank text from NULL; " +
@@ -326,7 +335,9 @@ LayerPlan plan_layer(GDALDatasetH src, const std::string &name, TargetFormat tar
                 plan.warnings.push_back(head + "Shapefiles hold no time of day; " +
                                         std::to_string(st.with_time) +
                                         " value(s) keep only their date");
-        } else if (st.nulls > 0) {
+        } else if (st.nulls > 0 && f.type != OFTDate && f.type != OFTTime &&
+                   f.type != OFTDateTime) {
+            // MapInfo keeps NULL dates and times, not NULL text or numbers.
             plan.warnings.push_back(head + "MapInfo TAB files hold no NULL; " +
                                     std::to_string(st.nulls) +
                                     " NULL value(s) read back as empty text or zero");
