@@ -437,7 +437,8 @@ def _documented_members():
 def test_functions_carry_their_signature():
     assert str(inspect.signature(GeoFileDatabase.gdb2pg)) == (
         "(self, connection: 'Union[str, Dict[str, Any]]', *, schema: 'str' = 'public', "
-        "overwrite: 'bool' = False, tables: 'Optional[Iterable[str]]' = None) -> 'None'")
+        "overwrite: 'bool' = False, tables: 'Optional[Iterable[str]]' = None, "
+        "progress: 'Optional[Callable[[LayerEvent], Any]]' = None) -> 'None'")
     assert list(inspect.signature(GeoFileDatabase._list_layers).parameters) == ["ds", "tables"]
 
 
@@ -465,7 +466,8 @@ def test_stub_declares_every_member_with_described_docstrings():
     assert docs and all(d and d.startswith("Description : ") for d in docs)
     gdb2pg = next(n for n in top["GeoFileDatabase"].body
                   if isinstance(n, ast.FunctionDef) and n.name == "gdb2pg")
-    assert [a.arg for a in gdb2pg.args.kwonlyargs] == ["schema", "overwrite", "tables"]
+    assert [a.arg for a in gdb2pg.args.kwonlyargs] == ["schema", "overwrite", "tables",
+                                                       "progress"]
 
 
 def test_arguments_are_checked_with_the_interpreters_own_messages(ne_gdb):

@@ -9,3 +9,10 @@ Subpackages and modules:
 """
 
 __version__ = "0.1.0"
+
+import logging as _logging
+
+# Conversions report to the "voriviv" logger; nothing is printed unless the
+# application configures logging.
+_logging.getLogger("voriviv").addHandler(_logging.NullHandler())
+del _logging

@@ -5,6 +5,8 @@
 
 #include <cpl_error.h>
 
+#include "toolkit/progress.hpp"
+
 namespace geofileops {
 
 void WarningSink::add(const std::string &msg) {
@@ -34,6 +36,7 @@ void ErrorScope::handler(int err_class, int, const char *msg) {
             self->failures_.end())
             self->failures_.push_back(std::move(text));
     } else if (err_class == CE_Warning && self->sink_ != nullptr) {
+        progress_warning(text);
         self->sink_->add(text);
     }
 }
