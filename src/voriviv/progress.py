@@ -40,6 +40,8 @@ class LayerEvent:
     index
         Position of the work item in the call's list of items (layers,
         tables or files in the order the call processes them).
+    items
+        Number of work items in the call.
     layer
         The layer or table name; for a TAB or Shapefile source the file's
         stem.
@@ -62,6 +64,7 @@ class LayerEvent:
 
     kind: str
     index: int
+    items: int
     layer: str
     source: str
     target: str

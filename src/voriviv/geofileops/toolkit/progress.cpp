@@ -213,7 +213,7 @@ private:
         for (const auto &w : warnings) warning_list.append(text(w));
         nb::object total_obj = total < 0 ? nb::none() : nb::object(nb::int_(total));
         nb::object event = event_type_(
-            "kind"_a = kind, "index"_a = index,
+            "kind"_a = kind, "index"_a = index, "items"_a = board_.items.size(),
             "layer"_a = text(label.layer), "source"_a = text(label.source),
             "target"_a = text(label.target),
             "done"_a = done, "total"_a = total_obj, "seconds"_a = seconds, "error"_a = error,
