@@ -112,9 +112,35 @@ def connection_text(connection: str) -> str:
                      "postgresql://... or libpq keywords such as 'host=db dbname=gis')")
 
 
+def _keyword_tokens(text: str) -> List[str]:
+    """The key=value tokens of a libpq keyword string, quoting kept as written."""
+    tokens, i, n = [], 0, len(text)
+    while i < n:
+        if text[i].isspace():
+            i += 1
+            continue
+        start = i
+        while i < n and not text[i].isspace() and text[i] != "=":
+            i += 1
+        if i < n and text[i] == "=":
+            i += 1
+            while i < n and text[i].isspace():
+                i += 1
+            if i < n and text[i] == "'":
+                i += 1
+                while i < n and text[i] != "'":
+                    i += 2 if text[i] == "\\" else 1
+                i += 1
+            else:
+                while i < n and not text[i].isspace():
+                    i += 1
+        tokens.append(text[start:i])
+    return tokens
+
+
 def _with_schema(conn: str, schema: str) -> str:
     """Connection text restricted to one schema (GDAL's schemas= parameter)."""
-    words = [w for w in conn[3:].split() if not w.lower().startswith("schemas=")]
+    words = [w for w in _keyword_tokens(conn[3:]) if not w.lower().startswith("schemas")]
     return "PG:" + " ".join(words + [f"schemas={_libpq_value(schema)}"])
 
 
@@ -183,7 +209,8 @@ def run_conversion(command: str, source: str, target: str, *, schema: str = "pub
         raise UsageError(f"unknown conversion {command!r}")
     module_name, class_name, src_kind, dst_kind = CONVERSIONS[command]
     if src_kind == "pg":
-        source = connection_text(source)
+        # A connection text is used as it is, so it must name the schema.
+        source = _with_schema(connection_text(source), schema)
     if dst_kind == "pg":
         target = connection_text(target)
     if src_kind == "path" and not os.path.exists(source):
