@@ -366,7 +366,9 @@ class LiveDisplay:
         self.stream.flush()
 
     def close(self) -> None:
-        self.redraw(final=True)
+        """Final redraw: completed layers and the total (nothing if no layer ever started)."""
+        if self._header:
+            self.redraw(final=True)
 
 
 def header_line(report: Report) -> str:
