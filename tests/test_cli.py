@@ -200,14 +200,18 @@ def test_sigint_during_a_long_conversion_exits_130(pg, psql, schema, tmp_path):
     points_table(psql, schema, "later", 5)
     conn = pgserver.gdal_connection_text(pg)
     proc = subprocess.Popen([VORIVIV, "pg2shp", conn, tmp_path, "--schema", schema,
-                             "--tables", "big,later", "--threads", "1", "--json"],
+                             "--tables", "big,later", "--threads", "1", "--json", "--debug"],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    deadline = time.monotonic() + 60
-    while not (tmp_path / "big.dbf").exists() and time.monotonic() < deadline:
-        time.sleep(0.05)
-    time.sleep(0.3)
+    # --debug logs the translation options as the first layer's translation starts.
+    seen = []
+    for line in proc.stderr:
+        seen.append(line)
+        if "big: GDAL translation options" in line:
+            break
+    time.sleep(0.5)
     proc.send_signal(signal.SIGINT)
     stdout, stderr = proc.communicate(timeout=30)
+    stderr = "".join(seen) + stderr
     assert proc.returncode == 130, stderr
     assert stderr.splitlines()[-1] == "voriviv: interrupted"
     report = json.loads(stdout)
@@ -260,3 +264,29 @@ def test_live_display_in_a_terminal(pg, psql, schema, tmp_path):
     assert rows[4] == "EXIT=0"
     assert len(rows) == 5
     assert layers(tmp_path / "out") == {"big": 300000, "small": 1000}
+
+
+# --- connection texts -----------------------------------------------------------------
+
+@pytest.mark.parametrize("typed,gdal", [
+    ("PG:host=db dbname=gis", "PG:host=db dbname=gis"),
+    ("host=db dbname=gis", "PG:host=db dbname=gis"),
+    ("postgresql://", "PG:"),
+    ("postgres://etl@db/gis", "PG:user=etl host=db dbname=gis"),
+    ("postgresql://e%40tl:p%20w'x@db:6543/my%2Fdb?sslmode=require",
+     r"PG:user=e@tl password='p w\'x' host=db port=6543 dbname=my/db sslmode=require"),
+    ("postgresql://[::1]:5433,db2/gis", "PG:host=::1,db2 port=5433, dbname=gis"),
+])
+def test_connection_forms(typed, gdal):
+    from voriviv.cli import connection_text
+    assert connection_text(typed) == gdal
+
+
+def test_schema_restriction_and_masking_keep_quoted_values_whole():
+    from voriviv.cli import _with_schema
+    from voriviv.report import mask_secrets
+    text = r"PG:host=db password='a schemas=x \' b' schemas=old dbname=gis"
+    assert _with_schema(text, "new one") == (r"PG:host=db password='a schemas=x \' b' "
+                                            "dbname=gis schemas='new one'")
+    assert mask_secrets(text) == "PG:host=db password=*** schemas=old dbname=gis"
+    assert mask_secrets("postgresql://etl:secret@db/gis") == "postgresql://etl:***@db/gis"
