@@ -252,3 +252,13 @@ def test_nothing_is_printed_unless_logging_is_configured(four_layer_gdb, tmp_pat
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          check=True)
     assert out.stdout == "" and out.stderr == ""
+
+
+def test_a_python_error_of_an_item_is_the_raised_object(pg, schema, tmp_path):
+    # The item's TypeError is read for its event and still raised afterwards.
+    rec = Recorder()
+    with pytest.raises(TypeError, match="Argument 'table'") as raised:
+        GeoFileDatabase(tmp_path / "x.gdb", mode="create").pg2gdbf(
+            pg, {"ds": [1]}, schema=schema, progress=rec)
+    last = rec.check_lifecycles()
+    assert last[""].kind == "failed" and last[""].error is raised.value

@@ -115,10 +115,17 @@ std::string command_line(const std::vector<std::string> &argv) {
     return out;
 }
 
-// The Python exception a worker failure becomes when it reaches Python:
-// rethrown inside a native function, it passes through the same exception
-// translators as the call's own raise.
+// The Python exception a worker failure becomes when it reaches Python.
+// A Python exception is the same object (read, never restored: the runner
+// still rethrows it). Anything else is rethrown inside a native function, so
+// it passes through the same exception translators as the call's own raise.
 nb::object exception_object(const std::exception_ptr &failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (nb::python_error &e) {
+        return nb::borrow(e.value());
+    } catch (...) {
+    }
     nb::object thrower = nb::cpp_function([failure]() { std::rethrow_exception(failure); });
     try {
         thrower();
