@@ -172,23 +172,41 @@ class Stop(Exception):
     pass
 
 
-def test_a_raising_callable_stops_the_remaining_layers(pg_text, four_layer_gdb, psql, schema,
+@pytest.fixture(scope="session")
+def big_first_gdb(tmp_path_factory, pg, pg_text):
+    """A geodatabase whose first layer (200000 points) takes seconds, then two small ones."""
+    import pgserver
+    psql = lambda sql: pgserver.psql(pg, sql)  # noqa: E731
+    psql("CREATE SCHEMA IF NOT EXISTS bigsrc")
+    points_table(psql, "bigsrc", "big", 200000)
+    path = tmp_path_factory.mktemp("big") / "big.gdb"
+    ogr2ogr("-f", "OpenFileGDB", str(path), pg_text + " schemas=bigsrc", "big")
+    for name in ("small1", "small2"):
+        ogr2ogr("-f", "OpenFileGDB", "-update", str(path), pg_text + " schemas=bigsrc", "big",
+                "-nln", name, "-where", "id <= 10")
+    psql("DROP SCHEMA bigsrc CASCADE")
+    return path
+
+
+def test_a_raising_callable_stops_the_remaining_layers(pg_text, big_first_gdb, psql, schema,
                                                        restore_threads):
     gdb.set_geofileops_threads(1)
     seen = []
 
-    def stop_after_first(event):
+    def stop_on_progress(event):
         seen.append(event)
-        if event.kind == "finished":
+        if event.kind == "progress":
             raise Stop("enough")
 
     with pytest.raises(Stop, match="enough"):
-        GeoFileDatabase(four_layer_gdb).gdb2pg(pg_text, schema=schema, progress=stop_after_first)
-    assert seen[-1].kind == "finished" and seen[-1].layer == "cities"
-    assert {e.layer for e in seen} == {"cities"}
-    tables = psql(f"SELECT string_agg(tablename, ',' ORDER BY tablename) FROM pg_tables "
-                  f"WHERE schemaname = '{schema}'")
-    assert tables == "cities"
+        GeoFileDatabase(big_first_gdb).gdb2pg(pg_text, schema=schema, progress=stop_on_progress)
+    # The running translation was cancelled and the queued layers never started.
+    assert [(e.kind, e.layer) for e in seen] == [("started", "big"), ("progress", "big")]
+    assert seen[-1].done < 200000
+    tables = psql(f"SELECT tablename FROM pg_tables WHERE schemaname = '{schema}'").split()
+    assert set(tables) <= {"big"}
+    if tables:
+        assert count(psql, f"{schema}.big") < 200000
 
 
 def test_a_raising_callable_cancels_a_running_translation(pg, psql, schema, tmp_path,
