@@ -6,6 +6,9 @@ Subpackages and modules:
   File Geodatabases, PostgreSQL/PostGIS, MapInfo TAB files and Shapefiles.
 * ``voriviv.pos``, ``voriviv.bounding_box``, ``voriviv.tileid``: WGS84 positions,
   NDS coordinates, NDS bounding boxes and packed tile ids.
+* ``voriviv.progress``: the per-layer events every conversion reports to its
+  ``progress`` callable (and to the ``voriviv`` logger); ``voriviv.report``: a
+  record of a conversion built from them; ``voriviv.cli``: the ``voriviv`` command.
 """
 
 __version__ = "0.1.0"

@@ -430,6 +430,8 @@ def build_parser() -> argparse.ArgumentParser:
                      "or libpq keywords; missing parts come from PGHOST, PGPORT, PGDATABASE, "
                      "PGUSER, PGPASSWORD. Exit status: 0 all layers arrived, 1 some layer "
                      "failed, 2 usage error, 130 interrupted.")
+    from voriviv import __version__
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     sub.required = True
 
