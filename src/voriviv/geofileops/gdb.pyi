@@ -3,6 +3,8 @@
 from pathlib import Path
 from typing import Any, Callable, Dict, Iterable, List, Literal, Optional, Union
 
+from voriviv.progress import LayerEvent
+
 PathLike = Union[str, Path]
 
 GEOFILEOPS_THREADS: int
@@ -71,8 +73,9 @@ class GeoFileDatabase:
         schema: str = "public",
         overwrite: bool = False,
         tables: Optional[Iterable[str]] = None,
+        progress: Optional[Callable[[LayerEvent], Any]] = None,
     ) -> None:
-        """Description : Loads the geodatabase's layers into tables of a PostgreSQL schema."""
+        """Description : Loads the geodatabase's layers into tables of a PostgreSQL schema. progress, when given, is called on the calling thread with a voriviv.progress.LayerEvent as each layer starts, advances, finishes or fails; an exception it raises stops the call like Ctrl-C and is re-raised."""
 
     def pg2gdb(
         self,
@@ -81,8 +84,9 @@ class GeoFileDatabase:
         schema: str = "public",
         tables: Optional[Iterable[str]] = None,
         mode: Union[None, Literal["update", "append", "overwrite"]] = None,
+        progress: Optional[Callable[[LayerEvent], Any]] = None,
     ) -> None:
-        """Description : Exports tables of a PostgreSQL schema into the geodatabase."""
+        """Description : Exports tables of a PostgreSQL schema into the geodatabase. progress, when given, is called on the calling thread with a voriviv.progress.LayerEvent as each layer starts, advances, finishes or fails; an exception it raises stops the call like Ctrl-C and is re-raised."""
 
     def pg2gdbf(
         self,
@@ -91,11 +95,18 @@ class GeoFileDatabase:
         *,
         schema: str = "public",
         mode: Union[None, Literal["update", "append", "overwrite"]] = None,
+        progress: Optional[Callable[[LayerEvent], Any]] = None,
     ) -> None:
-        """Description : Exports tables of a PostgreSQL schema into feature datasets of the geodatabase."""
+        """Description : Exports tables of a PostgreSQL schema into feature datasets of the geodatabase. progress, when given, is called on the calling thread with a voriviv.progress.LayerEvent as each layer starts, advances, finishes or fails; an exception it raises stops the call like Ctrl-C and is re-raised."""
 
-    def gdb2shape(self, output_dir: PathLike, *, tables: Optional[Iterable[str]] = None) -> None:
-        """Description : Converts the geodatabase's layers into Shapefiles in a directory."""
+    def gdb2shape(
+        self,
+        output_dir: PathLike,
+        *,
+        tables: Optional[Iterable[str]] = None,
+        progress: Optional[Callable[[LayerEvent], Any]] = None,
+    ) -> None:
+        """Description : Converts the geodatabase's layers into Shapefiles in a directory. progress, when given, is called on the calling thread with a voriviv.progress.LayerEvent as each layer starts, advances, finishes or fails; an exception it raises stops the call like Ctrl-C and is re-raised."""
 
     # --- End of conversions ------------------------------------------------
 

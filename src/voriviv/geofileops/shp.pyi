@@ -4,6 +4,8 @@ parallel."""
 from pathlib import Path
 from typing import Any, Callable, Dict, Iterable, List, Optional, Union
 
+from voriviv.progress import LayerEvent
+
 PathLike = Union[str, Path]
 
 GEOFILEOPS_THREADS: int
@@ -87,28 +89,40 @@ class ShapefileDatabase:
         only the paths whose stem it holds. A missing location gives an empty list."""
 
     def shp2pg(self, connection: Union[str, Dict[str, Any]], *, schema: str = "public",
-               overwrite: bool = False, tables: Optional[Iterable[str]] = None) -> None:
+               overwrite: bool = False, tables: Optional[Iterable[str]] = None,
+               progress: Optional[Callable[[LayerEvent], Any]] = None) -> None:
         """Description : Loads each selected Shapefile into the table <schema>.<layer> of a
         PostgreSQL/PostGIS database (geometries promoted to multi-part types), files in
         parallel. Only that table is touched: an existing one is replaced with
         overwrite=True and otherwise fails its file with RuntimeError, left as it was.
         With no file to load no connection is opened. After every file has been tried,
-        the first failure is raised."""
+        the first failure is raised.
+        progress, when given, is called on the calling thread with a
+        voriviv.progress.LayerEvent as each file or table starts, advances, finishes or
+        fails; an exception it raises stops the call like Ctrl-C and is re-raised."""
 
     def pg2shp(self, connection: Union[str, Dict[str, Any]], *, schema: str = "public",
-               tables: Optional[Iterable[str]] = None, overwrite: bool = True) -> None:
+               tables: Optional[Iterable[str]] = None, overwrite: bool = True,
+               progress: Optional[Callable[[LayerEvent], Any]] = None) -> None:
         """Description : Exports each selected table of a PostgreSQL schema as
         <layer>.shp, tables in parallel, into the bound directory, or, when the bound
         path is no existing directory, into its parent (created if missing). With
         overwrite the layer's earlier files are removed first, never those of another
         output of the same call. A layer name that is no plain file name fails with
-        ValueError; after every table has been tried, the first failure is raised."""
+        ValueError; after every table has been tried, the first failure is raised.
+        progress, when given, is called on the calling thread with a
+        voriviv.progress.LayerEvent as each file or table starts, advances, finishes or
+        fails; an exception it raises stops the call like Ctrl-C and is re-raised."""
 
     def shp2tab(self, output_dir: PathLike, *, tables: Optional[Iterable[str]] = None,
-                overwrite: bool = True) -> None:
+                overwrite: bool = True,
+                progress: Optional[Callable[[LayerEvent], Any]] = None) -> None:
         """Description : Converts each selected Shapefile into MapInfo File format as
         <layer>.tab in output_dir (created first, with its parents), named after
         the file's first layer, files in parallel. With overwrite the layer's earlier
         files are removed first, never those of another output of the same call. A
         second file whose layer has an output name already claimed in the call fails
-        with RuntimeError; a file without layers fails with "Shapefile has no layer: <path>"."""
+        with RuntimeError; a file without layers fails with "Shapefile has no layer: <path>".
+        progress, when given, is called on the calling thread with a
+        voriviv.progress.LayerEvent as each file or table starts, advances, finishes or
+        fails; an exception it raises stops the call like Ctrl-C and is re-raised."""

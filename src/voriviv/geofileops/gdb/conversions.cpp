@@ -24,6 +24,7 @@
 #include "toolkit/module_setup.hpp"
 #include "toolkit/outputs.hpp"
 #include "toolkit/pg_load.hpp"
+#include "toolkit/progress.hpp"
 #include "toolkit/pyboundary.hpp"
 #include "toolkit/runner.hpp"
 #include "toolkit/translate.hpp"
@@ -112,6 +113,18 @@ void prepare_target(const GeoFileDatabase &self, bool mode_none, WarningSink *si
     scope.raise_if_failed();
 }
 
+// How the items of a call are named in progress events.
+std::vector<ItemLabel> labels_of(const std::vector<WorkName> &names, const std::string &source_prefix,
+                                 const std::function<std::string(const std::string &)> &target) {
+    std::vector<ItemLabel> labels;
+    labels.reserve(names.size());
+    for (const auto &w : names) {
+        const std::string name = w.error ? std::string() : w.name;
+        labels.push_back({name, source_prefix + name, target(name)});
+    }
+    return labels;
+}
+
 // Layers of at most this many features may be read into memory while
 // another worker writes; larger ones wait for the geodatabase and stream.
 constexpr GIntBig kStageMaxFeatures = 1000000;
@@ -134,6 +147,7 @@ Dataset stage_in_memory(GDALDatasetH src, const std::string &layer, std::string 
         const char *fid = OGR_L_GetFIDColumn(l);
         fid_column = fid ? fid : "";
     }
+    ProgressMute mute;  // the layer's progress counts its write
     TranslateOptions read;
     read.format = "Memory";
     read.layer = layer;
@@ -188,10 +202,11 @@ std::pair<std::string, nb::object> begin_export(nb::handle self_h, nb::handle co
 }
 
 void gdb2pg(nb::handle self_h, nb::handle connection, nb::handle schema, nb::handle overwrite_h,
-            nb::handle tables) {
+            nb::handle tables, nb::handle progress) {
     const GeoFileDatabase &self = nb::cast<const GeoFileDatabase &>(self_h);
     const bool overwrite = truth(overwrite_h);
     require_exact(schema, &PyUnicode_Type, "schema");
+    check_progress_arg(progress);
     CallContext ctx;
     nb::object src_ds = self_h.attr("_open_gdb")();
     const std::string pg_conn = utf8(self_h.attr("_pg_connection_string")(connection));
@@ -208,7 +223,11 @@ void gdb2pg(nb::handle self_h, nb::handle connection, nb::handle schema, nb::han
     // Tables are written through a connection that sees only the target
     // schema, so a same-named table elsewhere is never dropped or written.
     const PgLoad load{restrict_to_schema(pg_conn, schema_text), schema_text, overwrite};
-    run_native(this_module(), names.size(), [&](std::size_t i, const CancelToken &cancel) {
+    auto labels = labels_of(names, "", [&](const std::string &layer) {
+        return schema_text + "." + pg_laundered_name(layer);
+    });
+    run_reported(this_module(), progress, std::move(labels),
+                 [&](std::size_t i, const CancelToken &cancel) {
         const std::string &layer = names[i].get();
         Dataset src = open_vector_or(gdb_text, OpenFlags::ReadOnly, ctx.sink(),
                                      "Worker failed to open GDB");
@@ -218,16 +237,19 @@ void gdb2pg(nb::handle self_h, nb::handle connection, nb::handle schema, nb::han
 }
 
 void pg2gdb(nb::handle self_h, nb::handle connection, nb::handle schema, nb::handle tables,
-            nb::handle mode) {
+            nb::handle mode, nb::handle progress) {
     const GeoFileDatabase &self = nb::cast<const GeoFileDatabase &>(self_h);
     require_exact(schema, &PyUnicode_Type, "schema");
     const std::string access = access_mode(mode);
+    check_progress_arg(progress);
     CallContext ctx;
     const auto [pg_conn, src_ds] = begin_export(self_h, connection, schema, access.empty(), ctx);
     nb::object layers = self_h.attr("_list_layers")(src_ds, tables);
     const auto names = work_names(layers, "layer_name");
     const std::string gdb_text = path_text(self.gdb_path);
-    run_native(this_module(), names.size(), [&](std::size_t i, const CancelToken &cancel) {
+    auto labels = labels_of(names, utf8(schema) + ".", [](const std::string &t) { return t; });
+    run_reported(this_module(), progress, std::move(labels),
+                 [&](std::size_t i, const CancelToken &cancel) {
         const std::string &layer = names[i].get();
         Dataset src = open_pg_source(pg_conn, ctx.sink(), "Worker failed to open PG source");
         LayerLabel label(layer);
@@ -248,11 +270,12 @@ struct FeatureTask {
 };
 
 void pg2gdbf(nb::handle self_h, nb::handle connection, nb::handle feature_mapping,
-             nb::handle schema, nb::handle mode) {
+             nb::handle schema, nb::handle mode, nb::handle progress) {
     const GeoFileDatabase &self = nb::cast<const GeoFileDatabase &>(self_h);
     require_exact(feature_mapping, &PyDict_Type, "feature_mapping");
     require_exact(schema, &PyUnicode_Type, "schema");
     const std::string access = access_mode(mode);
+    check_progress_arg(progress);
     CallContext ctx;
     const auto [pg_conn, src_ds] = begin_export(self_h, connection, schema, access.empty(), ctx);
     std::vector<FeatureTask> tasks;
@@ -262,7 +285,14 @@ void pg2gdbf(nb::handle self_h, nb::handle connection, nb::handle feature_mappin
             tasks.push_back({dataset_text, std::move(table)});
     }
     const std::string gdb_text = path_text(self.gdb_path);
-    run_native(this_module(), tasks.size(), [&](std::size_t i, const CancelToken &cancel) {
+    std::vector<ItemLabel> labels;
+    const std::string schema_prefix = utf8(schema) + ".";
+    for (const auto &task : tasks) {
+        const std::string table = task.table.error ? std::string() : task.table.name;
+        labels.push_back({table, schema_prefix + table, task.dataset + "/" + table});
+    }
+    run_reported(this_module(), progress, std::move(labels),
+                 [&](std::size_t i, const CancelToken &cancel) {
         const FeatureTask &task = tasks[i];
         const std::string &table = task.table.get();
         Dataset src = open_pg_source(pg_conn, ctx.sink(), "Worker PG open failed");
@@ -286,8 +316,9 @@ void pg2gdbf(nb::handle self_h, nb::handle connection, nb::handle feature_mappin
     ctx.finish();
 }
 
-void gdb2shape(nb::handle self_h, nb::handle output_dir, nb::handle tables) {
+void gdb2shape(nb::handle self_h, nb::handle output_dir, nb::handle tables, nb::handle progress) {
     const GeoFileDatabase &self = nb::cast<const GeoFileDatabase &>(self_h);
+    check_progress_arg(progress);
     nb::object out = nb::module_::import_("pathlib").attr("Path")(output_dir);
     out.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
     CallContext ctx;
@@ -296,7 +327,11 @@ void gdb2shape(nb::handle self_h, nb::handle output_dir, nb::handle tables) {
     const auto names = work_names(layers, "layer_name");
     const std::string gdb_text = path_text(self.gdb_path);
     const std::string out_text = path_text(out);
-    run_native(this_module(), names.size(), [&](std::size_t i, const CancelToken &cancel) {
+    auto labels = labels_of(names, "", [&](const std::string &layer) {
+        return out_text + "/" + layer + ".shp";
+    });
+    run_reported(this_module(), progress, std::move(labels),
+                 [&](std::size_t i, const CancelToken &cancel) {
         const std::string &layer = names[i].get();
         Dataset src = open_vector_or(gdb_text, OpenFlags::ReadOnly, ctx.sink(),
                                      "Failed to open GDB in worker");
@@ -316,37 +351,40 @@ void gdb2shape(nb::handle self_h, nb::handle output_dir, nb::handle tables) {
 void bind_conversions(Class &cls) {
     cls.def("gdb2pg", &gdb2pg, "connection"_a.none(), nb::kw_only(),
             "schema"_a.none() = "public", "overwrite"_a.none() = false,
-            "tables"_a.none() = nb::none(),
+            "tables"_a.none() = nb::none(), "progress"_a.none() = nb::none(),
             nb::sig("def gdb2pg(self, connection: Union[str, Dict[str, Any]], *, "
                     "schema: str = 'public', overwrite: bool = False, "
-                    "tables: Optional[Iterable[str]] = None) -> None"),
+                    "tables: Optional[Iterable[str]] = None, "
+                    "progress: Optional[Callable[[LayerEvent], Any]] = None) -> None"),
             "Description : Loads the geodatabase's layers (or those named in tables) into "
             "PostgreSQL tables <schema>.<layer>, in parallel. An existing table is replaced "
-            "only with overwrite=True; otherwise its layer fails and the table is kept.")
+            "only with overwrite=True; otherwise its layer fails and the table is kept. " VORIVIV_PROGRESS_DOC)
         .def("pg2gdb", &pg2gdb, "connection"_a.none(), nb::kw_only(),
              "schema"_a.none() = "public", "tables"_a.none() = nb::none(),
-             "mode"_a.none() = nb::none(),
+             "mode"_a.none() = nb::none(), "progress"_a.none() = nb::none(),
              nb::sig("def pg2gdb(self, connection: Union[str, Dict[str, Any]], *, "
                      "schema: str = 'public', tables: Optional[Iterable[str]] = None, "
-                     "mode: Union[None, Literal['update', 'append', 'overwrite']] = None) "
-                     "-> None"),
+                     "mode: Union[None, Literal['update', 'append', 'overwrite']] = None, "
+                     "progress: Optional[Callable[[LayerEvent], Any]] = None) -> None"),
              "Description : Exports the tables of a PostgreSQL schema (or those named in "
              "tables) into the geodatabase. With mode None an existing geodatabase is "
-             "replaced by a new one; the other modes add to it with GDAL's access mode.")
+             "replaced by a new one; the other modes add to it with GDAL's access mode. " VORIVIV_PROGRESS_DOC)
         .def("pg2gdbf", &pg2gdbf, "connection"_a.none(), "feature_mapping"_a.none(),
              nb::kw_only(), "schema"_a.none() = "public", "mode"_a.none() = nb::none(),
+             "progress"_a.none() = nb::none(),
              nb::sig("def pg2gdbf(self, connection: Union[str, Dict[str, Any]], "
                      "feature_mapping: Dict[str, Iterable[str]], *, schema: str = 'public', "
-                     "mode: Union[None, Literal['update', 'append', 'overwrite']] = None) "
-                     "-> None"),
+                     "mode: Union[None, Literal['update', 'append', 'overwrite']] = None, "
+                     "progress: Optional[Callable[[LayerEvent], Any]] = None) -> None"),
              "Description : Exports PostgreSQL tables into feature datasets of the "
-             "geodatabase: feature_mapping maps each feature dataset to its tables.")
+             "geodatabase: feature_mapping maps each feature dataset to its tables. " VORIVIV_PROGRESS_DOC)
         .def("gdb2shape", &gdb2shape, "output_dir"_a.none(), nb::kw_only(),
-             "tables"_a.none() = nb::none(),
+             "tables"_a.none() = nb::none(), "progress"_a.none() = nb::none(),
              nb::sig("def gdb2shape(self, output_dir: PathLike, *, "
-                     "tables: Optional[Iterable[str]] = None) -> None"),
+                     "tables: Optional[Iterable[str]] = None, "
+                     "progress: Optional[Callable[[LayerEvent], Any]] = None) -> None"),
              "Description : Converts the geodatabase's layers (or those named in tables) "
-             "into Shapefiles <output_dir>/<layer>.shp, in parallel.");
+             "into Shapefiles <output_dir>/<layer>.shp, in parallel. " VORIVIV_PROGRESS_DOC);
 }
 
 }  // namespace gdb

@@ -9,6 +9,8 @@
 #include <ogr_api.h>
 #include <ogr_srs_api.h>
 
+#include "toolkit/progress.hpp"
+
 namespace geofileops {
 
 void LayerPlan::apply(TranslateOptions &opts) const {
@@ -101,8 +103,17 @@ bool needs_scan(const FieldInfo &f, TargetFormat target) {
     return false;
 }
 
+// Checked every few features while a layer is looked at, so that Ctrl-C
+// stops a long look as it stops a translation.
+void check_cancel(const CancelToken *cancel, long long &count) {
+    if ((++count & 1023) == 0 && cancel != nullptr &&
+        cancel->cancelled.load(std::memory_order_relaxed))
+        throw GdalError("User terminated");
+}
+
 void scan_values(OGRLayerH layer, std::vector<FieldInfo> &fields,
-                 std::vector<FieldStats> &stats, TargetFormat target) {
+                 std::vector<FieldStats> &stats, TargetFormat target,
+                 const CancelToken *cancel) {
     CPLStringList ignored;
     ignored.AddString("OGR_GEOMETRY");
     ignored.AddString("OGR_STYLE");
@@ -116,7 +127,15 @@ void scan_values(OGRLayerH layer, std::vector<FieldInfo> &fields,
     OGR_L_SetIgnoredFields(layer, const_cast<const char **>(ignored.List()));
     OGR_L_ResetReading(layer);
     const int n = static_cast<int>(fields.size());
+    long long seen = 0;
     while (OGRFeatureH feat = OGR_L_GetNextFeature(layer)) {
+        try {
+            check_cancel(cancel, seen);
+        } catch (...) {
+            OGR_F_Destroy(feat);
+            OGR_L_SetIgnoredFields(layer, nullptr);
+            throw;
+        }
         for (int i = 0; i < n; ++i) {
             const FieldInfo &f = fields[i];
             if (!f.scan) continue;
@@ -200,7 +219,7 @@ Kind kind_of(OGRGeometryH g) {
     return mesh ? Kind::Mesh : Kind::Polygon;
 }
 
-GeometryStats scan_geometries(OGRLayerH layer) {
+GeometryStats scan_geometries(OGRLayerH layer, const CancelToken *cancel) {
     GeometryStats st;
     OGRFeatureDefnH defn = OGR_L_GetLayerDefn(layer);
     CPLStringList ignored;
@@ -209,7 +228,15 @@ GeometryStats scan_geometries(OGRLayerH layer) {
         ignored.AddString(OGR_Fld_GetNameRef(OGR_FD_GetFieldDefn(defn, i)));
     OGR_L_SetIgnoredFields(layer, const_cast<const char **>(ignored.List()));
     OGR_L_ResetReading(layer);
+    long long seen = 0;
     while (OGRFeatureH feat = OGR_L_GetNextFeature(layer)) {
+        try {
+            check_cancel(cancel, seen);
+        } catch (...) {
+            OGR_F_Destroy(feat);
+            OGR_L_SetIgnoredFields(layer, nullptr);
+            throw;
+        }
         OGRGeometryH g = OGR_F_GetGeometryRef(feat);
         if (g != nullptr && !OGR_G_IsEmpty(g)) {
             const OGRwkbGeometryType t = OGR_G_GetGeometryType(g);
@@ -264,7 +291,7 @@ void plan_tab_bounds(OGRLayerH layer, LayerPlan &plan) {
 }  // namespace
 
 LayerPlan plan_layer(GDALDatasetH src, const std::string &name, TargetFormat target,
-                     WarningSink *sink) {
+                     WarningSink *sink, const CancelToken *cancel) {
     LayerPlan plan;
     if (target == TargetFormat::FileGDB) return plan;
     if (target == TargetFormat::Shapefile) plan.layer_creation.push_back("ENCODING=UTF-8");
@@ -286,7 +313,7 @@ LayerPlan plan_layer(GDALDatasetH src, const std::string &name, TargetFormat tar
         fields.push_back(std::move(f));
     }
     std::vector<FieldStats> stats(fields.size());
-    if (any_scan) scan_values(layer, fields, stats, target);
+    if (any_scan) scan_values(layer, fields, stats, target, cancel);
     scope.raise_if_failed();
 
     const OGRwkbGeometryType gtype = OGR_L_GetGeomType(layer);
@@ -355,7 +382,7 @@ LayerPlan plan_layer(GDALDatasetH src, const std::string &name, TargetFormat tar
     const bool to_mesh_target = target != TargetFormat::FileGDB;
     GeometryStats geo;
     if ((undeclared && to_mesh_target) || (target == TargetFormat::MapInfo && flat == wkbMultiPoint))
-        geo = scan_geometries(layer);
+        geo = scan_geometries(layer, cancel);
     else if (is_mesh_type(gtype))
         geo.meshes = 1, geo.z = OGR_GT_HasZ(gtype), geo.m = OGR_GT_HasM(gtype);
     // A collection of meshes is kept as such in PostgreSQL.
@@ -400,10 +427,12 @@ LayerPlan plan_layer(GDALDatasetH src, const std::string &name, TargetFormat tar
 
 void translate_planned(const std::string &dest, GDALDatasetH src, TranslateOptions opts,
                        TargetFormat target, WarningSink *sink, const CancelToken *cancel) {
-    const LayerPlan plan = plan_layer(src, opts.layer, target, sink);
+    const LayerPlan plan = plan_layer(src, opts.layer, target, sink, cancel);
     plan.apply(opts);
-    if (sink != nullptr)
-        for (const auto &w : plan.warnings) sink->add(w);
+    for (const auto &w : plan.warnings) {
+        progress_warning(w);
+        if (sink != nullptr) sink->add(w);
+    }
     vector_translate(dest, src, opts, sink, cancel);
 }
 

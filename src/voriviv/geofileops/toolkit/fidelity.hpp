@@ -40,9 +40,11 @@ struct LayerPlan {
 };
 
 // Plans the translation of `layer` of `src` into `target`. The layer is read
-// at most once (attributes only) and its reading is reset afterwards.
+// at most once for its attributes and, when its declared geometry type says
+// too little, once for its geometries; its reading is reset afterwards. A
+// cancelled token stops the reading with GdalError("User terminated").
 LayerPlan plan_layer(GDALDatasetH src, const std::string &layer, TargetFormat target,
-                     WarningSink *sink);
+                     WarningSink *sink, const CancelToken *cancel);
 
 // Plans and translates in one step: `opts` gets the plan's options, the
 // plan's warnings go to `sink`, then the layer is translated into `dest`.

@@ -16,6 +16,7 @@
 #include "toolkit/module_setup.hpp"
 #include "toolkit/output_dir.hpp"
 #include "toolkit/pg_load.hpp"
+#include "toolkit/progress.hpp"
 #include "toolkit/pyboundary.hpp"
 #include "toolkit/runner.hpp"
 #include "toolkit/translate.hpp"
@@ -106,6 +107,18 @@ nb::list resolve_files(const FileDbTraits &t, nb::handle bound_path, nb::handle 
     return kept;
 }
 
+// Progress labels of the location's files: the layer is the file's stem
+// until the worker has read the file's first layer name.
+std::vector<ItemLabel> file_labels(const nb::list &paths,
+                                   const std::function<std::string(const std::string &)> &target) {
+    std::vector<ItemLabel> labels;
+    for (nb::handle p : paths) {
+        const std::string stem = os_bytes(p.attr("stem"));
+        labels.push_back({stem, os_path(p), target(stem)});
+    }
+    return labels;
+}
+
 std::vector<std::string> path_texts(const nb::list &paths) {
     std::vector<std::string> out;
     out.reserve(nb::len(paths));
@@ -181,18 +194,25 @@ void cleanup_sidecar(nb::handle path_arg) {
 
 // <own> -> PostgreSQL: each selected file becomes <schema>.<first layer>.
 void to_pg(const FileDbTraits &t, const FileDatabase &self, nb::handle connection,
-           nb::handle schema, nb::handle overwrite, nb::handle tables) {
+           nb::handle schema, nb::handle overwrite, nb::handle tables, nb::handle progress) {
     require_exact(schema, &PyUnicode_Type, "schema");
+    check_progress_arg(progress);
     const bool replace = truth(overwrite);
     const std::string pg_conn = utf8(pg_connection_string(connection, schema));
-    const std::vector<std::string> files = path_texts(resolve_files(t, self.path, tables));
+    const nb::list file_list = resolve_files(t, self.path, tables);
+    const std::vector<std::string> files = path_texts(file_list);
     const std::string schema_name = utf8(schema);
     const PgLoad load{restrict_to_schema(pg_conn, schema_name), schema_name, replace};
+    auto table_of = [&](const std::string &layer) {
+        return schema_name + "." + pg_laundered_name(layer);
+    };
 
     CallContext ctx;
-    run_native(this_module(), files.size(), [&](std::size_t i, const CancelToken &cancel) {
+    run_reported(this_module(), progress, file_labels(file_list, table_of),
+                 [&](std::size_t i, const CancelToken &cancel) {
         Dataset src = open_source(t, files[i], ctx.sink());
         const std::string layer = first_layer_name(t, src.get(), files[i], ctx.sink());
+        progress_set_target(table_of(layer));
         pg_load_layer(load, src.get(), layer, ctx.sink(), &cancel);
     });
     ctx.finish();
@@ -201,8 +221,9 @@ void to_pg(const FileDbTraits &t, const FileDatabase &self, nb::handle connectio
 // PostgreSQL -> <own>: each selected table becomes <layer><ext> in the bound
 // directory, or next to the bound path when that is no directory.
 void from_pg(const FileDbTraits &t, const FileDatabase &self, nb::handle connection,
-             nb::handle schema, nb::handle tables, nb::handle overwrite) {
+             nb::handle schema, nb::handle tables, nb::handle overwrite, nb::handle progress) {
     require_exact(schema, &PyUnicode_Type, "schema");
+    check_progress_arg(progress);
     const bool replace = truth(overwrite);
     const std::string pg_conn = utf8(pg_connection_string(connection, schema));
 
@@ -227,7 +248,12 @@ void from_pg(const FileDbTraits &t, const FileDatabase &self, nb::handle connect
         layers.push_back(utf8(name));
 
     OutputDirectory out(out_dir, t.own.extension);
-    run_native(this_module(), layers.size(), [&](std::size_t i, const CancelToken &cancel) {
+    std::vector<ItemLabel> labels;
+    const std::string schema_prefix = utf8(schema) + ".";
+    for (const auto &layer : layers)
+        labels.push_back({layer, schema_prefix + layer, out_dir + "/" + layer + t.own.extension});
+    run_reported(this_module(), progress, std::move(labels),
+                 [&](std::size_t i, const CancelToken &cancel) {
         const std::string &layer = layers[i];
         Dataset src = open_pg_source(pg_conn, ctx.sink(), "Worker failed to open PostgreSQL source");
         write_layer(out, t.own, src.get(), layer, "the PostgreSQL source", replace, ctx.sink(),
@@ -239,17 +265,24 @@ void from_pg(const FileDbTraits &t, const FileDatabase &self, nb::handle connect
 // <own> -> <other>: each selected file becomes <first layer><other ext> in
 // `output_dir`.
 void to_other(const FileDbTraits &t, const FileDatabase &self, nb::handle output_dir,
-              nb::handle tables, nb::handle overwrite) {
+              nb::handle tables, nb::handle overwrite, nb::handle progress) {
+    check_progress_arg(progress);
     const bool replace = truth(overwrite);
     const std::string out_dir = os_path(make_path(output_dir));
     make_directories_without_gil(out_dir);
-    const std::vector<std::string> files = path_texts(resolve_files(t, self.path, tables));
+    const nb::list file_list = resolve_files(t, self.path, tables);
+    const std::vector<std::string> files = path_texts(file_list);
+    auto file_of = [&](const std::string &layer) {
+        return out_dir + "/" + layer + t.other.extension;
+    };
 
     CallContext ctx;
     OutputDirectory out(out_dir, t.other.extension);
-    run_native(this_module(), files.size(), [&](std::size_t i, const CancelToken &cancel) {
+    run_reported(this_module(), progress, file_labels(file_list, file_of),
+                 [&](std::size_t i, const CancelToken &cancel) {
         Dataset src = open_source(t, files[i], ctx.sink());
         const std::string layer = first_layer_name(t, src.get(), files[i], ctx.sink());
+        progress_set_target(file_of(layer));
         write_layer(out, t.other, src.get(), layer, files[i], replace, ctx.sink(), cancel);
     });
     ctx.finish();
@@ -333,48 +366,51 @@ void bind_file_database(nb::module_ &m, const FileDbTraits &traits) {
 
     cls.def(t->to_pg,
             [t](const FileDatabase &self, nb::handle connection, nb::handle schema,
-                nb::handle overwrite, nb::handle tables) {
-                to_pg(*t, self, connection, schema, overwrite, tables);
+                nb::handle overwrite, nb::handle tables, nb::handle progress) {
+                to_pg(*t, self, connection, schema, overwrite, tables, progress);
             },
             "connection"_a.none(), nb::kw_only(), "schema"_a.none() = "public",
             "overwrite"_a.none() = false, "tables"_a.none() = nb::none(),
+            "progress"_a.none() = nb::none(),
             nb::sig(cat({"def ", t->to_pg,
                          "(self, connection: Union[str, Dict[str, Any]], *, schema: str = "
                          "'public', overwrite: bool = False, tables: Optional[Iterable[str]] = "
-                         "None) -> None"}).c_str()),
+                         "None, progress: Optional[Callable[[LayerEvent], Any]] = None) -> None"}).c_str()),
             cat({"Description : Loads each selected ", noun, " into the table <schema>.<layer> "
                  "of a PostgreSQL/PostGIS database, geometries promoted to multi-part types, "
                  "files in parallel. An existing table is replaced only with overwrite=True; "
-                 "otherwise that file fails. Other tables are never touched."}).c_str());
+                 "otherwise that file fails. Other tables are never touched. ", VORIVIV_PROGRESS_DOC}).c_str());
     cls.def(t->from_pg,
             [t](const FileDatabase &self, nb::handle connection, nb::handle schema,
-                nb::handle tables, nb::handle overwrite) {
-                from_pg(*t, self, connection, schema, tables, overwrite);
+                nb::handle tables, nb::handle overwrite, nb::handle progress) {
+                from_pg(*t, self, connection, schema, tables, overwrite, progress);
             },
             "connection"_a.none(), nb::kw_only(), "schema"_a.none() = "public",
             "tables"_a.none() = nb::none(), "overwrite"_a.none() = true,
+            "progress"_a.none() = nb::none(),
             nb::sig(cat({"def ", t->from_pg,
                          "(self, connection: Union[str, Dict[str, Any]], *, schema: str = "
                          "'public', tables: Optional[Iterable[str]] = None, overwrite: bool = "
-                         "True) -> None"}).c_str()),
+                         "True, progress: Optional[Callable[[LayerEvent], Any]] = None) -> None"}).c_str()),
             cat({"Description : Exports each selected table of a PostgreSQL schema as <layer>",
                  own_ext, " into the bound directory (or, when the bound path is no directory, "
                  "into its parent, created if missing), tables in parallel. With overwrite the "
-                 "layer's earlier files are removed first."}).c_str());
+                 "layer's earlier files are removed first. ", VORIVIV_PROGRESS_DOC}).c_str());
     cls.def(t->to_other,
             [t](const FileDatabase &self, nb::handle output_dir, nb::handle tables,
-                nb::handle overwrite) {
-                to_other(*t, self, output_dir, tables, overwrite);
+                nb::handle overwrite, nb::handle progress) {
+                to_other(*t, self, output_dir, tables, overwrite, progress);
             },
             "output_dir"_a.none(), nb::kw_only(), "tables"_a.none() = nb::none(),
-            "overwrite"_a.none() = true,
+            "overwrite"_a.none() = true, "progress"_a.none() = nb::none(),
             nb::sig(cat({"def ", t->to_other,
                          "(self, output_dir: PathLike, *, tables: Optional[Iterable[str]] = None, "
-                         "overwrite: bool = True) -> None"}).c_str()),
+                         "overwrite: bool = True, progress: Optional[Callable[[LayerEvent], Any]] "
+                         "= None) -> None"}).c_str()),
             cat({"Description : Converts each selected ", noun, " into ", other_noun,
                  " format as <layer>", other_ext, " in output_dir (created if missing), named "
                  "after the file's first layer, files in parallel. With overwrite the layer's "
-                 "earlier files in output_dir are removed first."}).c_str());
+                 "earlier files in output_dir are removed first. ", VORIVIV_PROGRESS_DOC}).c_str());
 }
 
 }  // namespace geofileops

@@ -5,6 +5,8 @@
 
 #include <cpl_error.h>
 
+#include "toolkit/progress.hpp"
+
 namespace geofileops {
 
 void WarningSink::add(const std::string &text) {
@@ -92,7 +94,9 @@ void ErrorScope::handler(int err_class, int, const char *msg) {
             self->failures_.end())
             self->failures_.push_back(std::move(text));
     } else if (err_class == CE_Warning && self->sink_ != nullptr) {
-        self->sink_->add(LayerLabel::prefix() + text);
+        text = LayerLabel::prefix() + text;
+        progress_warning(text);
+        self->sink_->add(text);
     }
 }
 

@@ -50,8 +50,19 @@ std::string path_text(nb::handle path) {
     return utf8(fs);
 }
 
+namespace {
+// The warning also goes to the `voriviv` logger at WARNING level (silent
+// unless the application configures logging).
+void log_warning(const std::string &msg) {
+    nb::object text = nb::steal(PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace"));
+    if (!text.is_valid()) throw nb::python_error();
+    nb::module_::import_("logging").attr("getLogger")("voriviv").attr("warning")("GDAL: %s", text);
+}
+}  // namespace
+
 void forward_warnings(WarningSink &sink) {
     for (const auto &msg : sink.take()) {
+        log_warning(msg);
         if (PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 2) != 0) throw nb::python_error();
     }
 }
@@ -61,8 +72,13 @@ void CallContext::finish() { forward_warnings(sink_); }
 CallContext::~CallContext() {
     // On the failure path warnings are still issued, but a warning filter that
     // turns them into errors must not replace the exception on its way out.
-    for (const auto &msg : sink_.take())
+    for (const auto &msg : sink_.take()) {
+        try {
+            log_warning(msg);
+        } catch (nb::python_error &) {
+        }
         if (PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 2) != 0) PyErr_Clear();
+    }
 }
 
 }  // namespace geofileops

@@ -138,8 +138,16 @@ std::size_t thread_setting(nb::handle module) {
     return static_cast<std::size_t>(n);
 }
 
-void wait_and_rethrow(ThreadPool &pool, CancelToken *cancel) {
+void wait_and_rethrow(ThreadPool &pool, CancelToken *cancel, const WaitTick &tick) {
     pool.close();
+    // Cancels what runs, skips what is queued and joins every thread.
+    auto stop_all = [&] {
+        if (cancel != nullptr) cancel->cancelled = true;
+        pool.skip_queued();
+        nb::gil_scoped_release nogil;
+        pool.wait_all(-1);
+        pool.join();
+    };
     for (;;) {
         bool done;
         {
@@ -149,32 +157,36 @@ void wait_and_rethrow(ThreadPool &pool, CancelToken *cancel) {
         if (done) break;
         if (PyErr_CheckSignals() != 0) {
             nb::python_error interrupt;  // usually KeyboardInterrupt
-            if (cancel != nullptr) cancel->cancelled = true;
-            pool.skip_queued();
-            {
-                nb::gil_scoped_release nogil;
-                pool.wait_all(-1);
-                pool.join();
-            }
+            stop_all();
             throw interrupt;
+        }
+        if (tick) {
+            try {
+                tick();
+            } catch (...) {
+                stop_all();
+                throw;
+            }
         }
     }
     {
         nb::gil_scoped_release nogil;
         pool.join();
     }
+    if (tick) tick();
     if (auto failure = pool.first_failure()) std::rethrow_exception(failure);
 }
 
 void run_native(nb::handle module, std::size_t count,
-                const std::function<void(std::size_t, const CancelToken &)> &work) {
+                const std::function<void(std::size_t, const CancelToken &)> &work,
+                const WaitTick &tick) {
     const std::size_t threads = thread_setting(module);
     if (count == 0) return;
     CancelToken cancel;
     ThreadPool pool(threads);
     for (std::size_t i = 0; i < count; ++i)
         pool.submit([&work, &cancel, i] { work(i, cancel); });
-    wait_and_rethrow(pool, &cancel);
+    wait_and_rethrow(pool, &cancel, tick);
 }
 
 namespace {

@@ -71,14 +71,21 @@ private:
 // int of at least 1. Anything else raises as a thread pool given that value.
 std::size_t thread_setting(nanobind::handle module);
 
+// Called on the waiting thread, with the GIL held, after every wait slice
+// and once more after all items ended. An exception it throws stops the run
+// the way Ctrl-C does (running items are cancelled, queued ones skipped) and
+// is rethrown.
+using WaitTick = std::function<void()>;
+
 // Waits for `pool` with the GIL released while watching for Ctrl-C, then
 // rethrows the first failure. Must be called with the GIL held.
-void wait_and_rethrow(ThreadPool &pool, CancelToken *cancel);
+void wait_and_rethrow(ThreadPool &pool, CancelToken *cancel, const WaitTick &tick = {});
 
 // Runs work(i) for i in [0, count) on the module's pool. GIL held on entry;
 // `work` runs without it.
 void run_native(nanobind::handle module, std::size_t count,
-                const std::function<void(std::size_t, const CancelToken &)> &work);
+                const std::function<void(std::size_t, const CancelToken &)> &work,
+                const WaitTick &tick = {});
 
 // `_run_parallel(items, func)` for Python callables.
 void run_python(nanobind::handle module, nanobind::handle items, nanobind::handle func);

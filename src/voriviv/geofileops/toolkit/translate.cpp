@@ -4,6 +4,7 @@
 #include <gdal_utils.h>
 
 #include "toolkit/dataset.hpp"
+#include "toolkit/progress.hpp"
 
 namespace geofileops {
 
@@ -28,7 +29,8 @@ std::vector<std::string> TranslateOptions::to_argv() const {
 }
 
 namespace {
-int CPL_STDCALL progress(double, const char *, void *data) {
+int CPL_STDCALL progress(double fraction, const char *, void *data) {
+    progress_translation_step(fraction);
     const auto *cancel = static_cast<const CancelToken *>(data);
     return cancel == nullptr || !cancel->cancelled.load(std::memory_order_relaxed);
 }
@@ -42,8 +44,13 @@ struct OptionsHandle {
 GDALDatasetH vector_translate_open(const std::string &dest, GDALDatasetH src,
                                    const TranslateOptions &opts, WarningSink *sink,
                                    const CancelToken *cancel) {
+    const std::vector<std::string> args = opts.to_argv();
+    progress_translation_begin(args);
     CPLStringList argv;
-    for (const auto &a : opts.to_argv()) argv.AddString(a.c_str());
+    // GDAL calls the progress function (our counter and the cancel check)
+    // only when asked to report progress.
+    argv.AddString("-progress");
+    for (const auto &a : args) argv.AddString(a.c_str());
 
     ErrorScope scope(sink);
     OptionsHandle options{GDALVectorTranslateOptionsNew(argv.List(), nullptr)};
