@@ -85,6 +85,10 @@ class Column {
             // Not an array: let NumPy make one (lists, tuples, scalars).
             nb::object np = nb::module_::import_("numpy");
             converted_ = np.attr("asarray")(value);
+            // Byte-swapped numbers: to native order, as NumPy computes with them.
+            nb::object dt = converted_.attr("dtype");
+            if (!nb::cast<bool>(dt.attr("isnative")))
+                converted_ = converted_.attr("astype")(dt.attr("newbyteorder")("="));
             if (!nb::try_cast(converted_, array_, false)) {
                 throw nb::type_error(
                     (std::string(name) + ": expected an array of numbers, not an array of dtype " +
