@@ -34,6 +34,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -41,6 +42,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace voriviv::arrays {
 
@@ -416,26 +421,45 @@ std::size_t run_slices(std::size_t n, unsigned threads, Body body) {
     return *std::min_element(first_bad.begin(), first_bad.end());
 }
 
-// A new array of n elements, C order, the shape of `like`, handed over to
-// NumPy once filled.
+// Uninitialised memory for a result, released with std::free. Large blocks
+// are aligned to and advised for transparent huge pages: writing 160 MB of
+// fresh 4 KiB pages costs more page faults than the arithmetic costs time.
+inline void* allocate_result(std::size_t bytes) {
+    void* p = nullptr;
+#ifdef MADV_HUGEPAGE
+    constexpr std::size_t kHuge = std::size_t{2} << 20;
+    if (bytes >= 2 * kHuge) {
+        const std::size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
+        p = std::aligned_alloc(kHuge, rounded);
+        if (p) madvise(p, rounded, MADV_HUGEPAGE);  // advice only: failure is harmless
+    }
+#endif
+    if (!p) p = std::malloc(std::max<std::size_t>(bytes, 1));
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+
+// A new array of the shape of `like`, C order, handed over to NumPy once
+// filled (or freed when the call fails).
 template <typename T>
 class Output {
   public:
-    explicit Output(const Column& like) : data_(new T[std::max<std::size_t>(like.size(), 1)]) {
+    explicit Output(const Column& like)
+        : data_(static_cast<T*>(allocate_result(like.size() * sizeof(T))), &std::free) {
         for (std::size_t i = 0; i < like.ndim(); ++i) shape_.push_back(like.shape(i));
     }
     T* data() { return data_.get(); }
 
     nb::object release() {
         T* raw = data_.get();
-        nb::capsule owner(raw, [](void* p) noexcept { delete[] static_cast<T*>(p); });
+        nb::capsule owner(raw, [](void* p) noexcept { std::free(p); });
         data_.release();
         nb::ndarray<nb::numpy, T> arr(raw, shape_.size(), shape_.data(), owner);
         return nb::cast(arr, nb::rv_policy::reference);
     }
 
   private:
-    std::unique_ptr<T[]> data_;
+    std::unique_ptr<T, decltype(&std::free)> data_;
     std::vector<std::size_t> shape_;
 };
 
