@@ -199,7 +199,9 @@ def test_layouts_shapes_and_sources():
     assert got[0].shape == (300, 400) and got[0].flags.c_contiguous
     assert_same(got[0], want[0])
     assert_same(got[1], want[1])
-    # Strided, read-only, big-endian, lists, 0-d, empty.
+    # Reversed, strided, read-only, big-endian, lists, 0-d, empty.
+    column = grid[:, 3]
+    assert_same(to_nds_arrays(column[::-1], lat[::-1, 0])[0], to_nds_arrays(column[::-1].copy(), lat[::-1, 0].copy())[0])
     ro = grid[::3, ::-2].copy(order="F")
     ro.flags.writeable = False
     assert_same(to_nds_arrays(ro, ro)[0], to_nds_arrays(np.ascontiguousarray(ro), ro)[0])
@@ -221,6 +223,31 @@ def test_layouts_shapes_and_sources():
 
     v = grid[0]
     assert_same(distances(DLPackOnly(v), v, v, DLPackOnly(v[::-1].copy())), distances(v, v, v, v[::-1]))
+
+
+def test_the_loop_runs_without_the_gil(points):
+    import threading
+    import time
+
+    lon, lat = points
+    span = {}
+
+    def work():
+        span["start"] = time.perf_counter()
+        to_nds_arrays(lon, lat, threads=1)
+        span["end"] = time.perf_counter()
+
+    worker = threading.Thread(target=work)
+    ticks = []
+    worker.start()
+    while worker.is_alive():
+        ticks.append(time.perf_counter())
+    worker.join()
+    # Reading the inputs and making the outputs holds the GIL only briefly;
+    # the main thread keeps running through the middle of the call.
+    start, end = span["start"], span["end"]
+    middle = [t for t in ticks if start + (end - start) * 0.25 < t < end - (end - start) * 0.25]
+    assert len(middle) > 100
 
 
 # ---------------------------------------------------------------------------

@@ -126,7 +126,8 @@ class Position:
 # the scalar call named below, with the class constants as built (overrides
 # on Position or a subclass do not apply). An element on which the scalar call
 # raises makes the whole call raise the same exception type, naming the index
-# of the first such element. The loop runs without the GIL; threads=None uses
+# of the first such element (the flat index in C order for arrays of more than
+# one dimension). The loop runs without the GIL; threads=None uses
 # two threads from 2**20 elements on, an int caps the number of threads.
 # Without NumPy they raise ImportError ("pip install voriviv[arrays]").
 

@@ -20,7 +20,8 @@
 // A scalar function that fails on an element (NaN where the scalar API would
 // raise, a value out of range) makes the whole call fail with the scalar
 // API's exception type; the message names the index of the first such
-// element in C order. Nothing is returned in that case.
+// element (its flat index in C order for arrays of more than one
+// dimension). Nothing is returned in that case.
 //
 // NumPy is optional for the package: the array functions import it on their
 // first call and raise ImportError naming the extra to install when it is
@@ -40,6 +41,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -414,7 +416,11 @@ std::size_t run_slices(std::size_t n, unsigned threads, Body body) {
     const std::size_t step = (n + threads - 1) / threads;
     for (unsigned t = 1; t < threads; ++t) {
         const std::size_t a = std::min(n, t * step), b = std::min(n, a + step);
-        workers.emplace_back([&, t, a, b] { first_bad[t] = body(a, b); });
+        try {
+            workers.emplace_back([&, t, a, b] { first_bad[t] = body(a, b); });
+        } catch (const std::system_error&) {
+            first_bad[t] = body(a, b);  // no thread to be had: do the slice here
+        }
     }
     first_bad[0] = body(0, std::min(n, step));
     for (auto& w : workers) w.join();
