@@ -2,12 +2,14 @@
 
 Both sides run in this one process on the same random points (longitudes
 uniform in [-180, 180), latitudes in [-90, 90)). The array call runs on all
-N points (10 million), best of 5, on one thread (threads=1) and as called
-by default (threads=None: two threads on a 2-core machine). The loop runs
-on the first LOOP points (1 million), best of 3, with the inputs already in
-Python lists, and its time is scaled by N / LOOP. The to_nds loop is also
+N points (10 million) on one thread (threads=1) and as called by default
+(threads=None: two threads on a 2-core machine); the loop runs on the first
+LOOP points (1 million) with the inputs already in Python lists, and its
+time is scaled by N / LOOP. Loop and array calls alternate in 3 rounds
+(each loop once, each array call twice per round); the best time counts. The to_nds loop is also
 timed straight over the arrays' elements (NumPy scalars), the loop a caller
-holding arrays would write. Rates are given by wall clock and, for one
+holding arrays would write. NumPy's astype(int64) of the two inputs is
+timed as the floor for making two new int64 arrays. Rates are given by wall clock and, for one
 thread, by process CPU time (the machine may be shared; CPU time is what one
 core gives). Nothing is asserted. Goals: to_nds_arrays at least 100x the
 loop, and at least 50 million points per second on one core.
@@ -29,15 +31,23 @@ N = 1_000_000 if QUICK else 10_000_000
 LOOP = 200_000 if QUICK else 1_000_000
 
 
-def best(fn, repeat):
-    """Best wall and best CPU seconds of `repeat` calls."""
-    wall = cpu = float("inf")
-    for _ in range(repeat):
+ROUNDS = 3  # rounds of: each loop once, each array call twice
+
+
+class Best:
+    """Smallest wall and CPU seconds seen per measured call. Calls are made
+    in interleaved rounds so that every side meets the same machine load."""
+
+    def __init__(self):
+        self.wall, self.cpu = {}, {}
+
+    def run(self, key, fn):
         w, c = time.perf_counter(), time.process_time()
         result = fn()
-        wall, cpu = min(wall, time.perf_counter() - w), min(cpu, time.process_time() - c)
+        w, c = time.perf_counter() - w, time.process_time() - c
         del result
-    return wall, cpu
+        self.wall[key] = min(self.wall.get(key, w), w)
+        self.cpu[key] = min(self.cpu.get(key, c), c)
 
 
 def main():
@@ -49,6 +59,7 @@ def main():
     lons, lats = lon[:LOOP].tolist(), lat[:LOOP].tolist()
     lons2, lats2 = lon2[:LOOP].tolist(), lat2[:LOOP].tolist()
     xs, ys = x[:LOOP].tolist(), y[:LOOP].tolist()
+    lon_part, lat_part = lon[:LOOP], lat[:LOOP]
     scale = N / LOOP
 
     rows = [
@@ -61,33 +72,46 @@ def main():
         ("packed_tile_ids (level 13)", lambda t: packed_tile_ids(x, y, 13, threads=t),
          lambda: [PackedTileId.containing(a, b, 13).packed for a, b in zip(xs, ys)]),
     ]
-    print(f"{N:,} points; Python loop on {LOOP:,} points, scaled by {scale:g}\n")
+    extra = {
+        # The same loop straight over the arrays (NumPy scalars, a float subclass).
+        "numpy loop": lambda: [Position(a, b).to_nds_coordinates() for a, b in zip(lon_part, lat_part)],
+        # A floor for any function returning two new int64 arrays: NumPy's own
+        # conversion of the inputs, without any arithmetic.
+        "floor": lambda: (lon.astype(np.int64), lat.astype(np.int64)),
+    }
+    print(f"{N:,} points; Python loop on {LOOP:,} points, scaled by {scale:g}; best of {ROUNDS} interleaved rounds\n")
     head = f"{'function':28} {'loop s':>8} {'1 thread s':>10} {'M pts/s':>8} {'CPU M/s':>8} {'speed-up':>9}" \
            f" {'auto s':>11} {'M pts/s':>8}"
     print(head)
     print("-" * len(head))
-    results = {}
+    b = Best()
     for name, array_call, loop in rows:
-        loop_wall, _ = best(loop, 3)
-        loop_wall *= scale
-        one_wall, one_cpu = best(lambda: array_call(1), 5)
-        two_wall, _ = best(lambda: array_call(None), 5)
-        results[name] = (loop_wall, one_wall, one_cpu)
+        for _ in range(ROUNDS):
+            b.run((name, "loop"), loop)
+            if name == "to_nds_arrays":
+                b.run("numpy loop", extra["numpy loop"])
+            for _ in range(2):
+                b.run((name, 1), lambda: array_call(1))
+                b.run((name, None), lambda: array_call(None))
+                if name == "to_nds_arrays":
+                    b.run("floor", extra["floor"])
+        loop_wall = b.wall[(name, "loop")] * scale
+        one_wall, one_cpu, auto_wall = b.wall[(name, 1)], b.cpu[(name, 1)], b.wall[(name, None)]
         print(f"{name:28} {loop_wall:8.2f} {one_wall:10.4f} {N / one_wall / 1e6:8.1f} {N / one_cpu / 1e6:8.1f}"
-              f" {loop_wall / one_wall:8.0f}x {two_wall:11.4f} {N / two_wall / 1e6:8.1f}")
+              f" {loop_wall / one_wall:8.0f}x {auto_wall:11.4f} {N / auto_wall / 1e6:8.1f}")
 
-    # The same loop straight over the arrays (NumPy scalars, a float subclass).
-    lon_part, lat_part = lon[:LOOP], lat[:LOOP]
-    numpy_loop, _ = best(lambda: [Position(a, b).to_nds_coordinates() for a, b in zip(lon_part, lat_part)], 3)
-    numpy_loop *= scale
-
-    loop_wall, one_wall, one_cpu = results["to_nds_arrays"]
-    auto_wall, _ = best(lambda: to_nds_arrays(lon, lat), 5)
+    name = "to_nds_arrays"
+    loop_wall, numpy_loop = b.wall[(name, "loop")] * scale, b.wall["numpy loop"] * scale
+    one_wall, one_cpu, auto_wall = b.wall[(name, 1)], b.cpu[(name, 1)], b.wall[(name, None)]
+    floor_wall = b.wall["floor"]
     rate, cpu_rate = N / one_wall, N / one_cpu
     print()
     print(f"to_nds_arrays, one thread: {rate / 1e6:.1f} million points/s by wall clock, "
           f"{cpu_rate / 1e6:.1f} million/s by CPU time (goal >= 50): "
           f"{'met' if max(rate, cpu_rate) >= 50e6 else 'MISSED'}")
+    print(f"floor: NumPy lon.astype(int64), lat.astype(int64) takes {floor_wall:.3f} s "
+          f"({N / floor_wall / 1e6:.1f} million points/s); to_nds_arrays on one thread takes "
+          f"{one_wall / floor_wall:.2f}x that")
     for label, loop_s in (("lists of floats", loop_wall), ("the arrays' elements", numpy_loop)):
         for threads, array_s in (("1 thread", one_wall), ("threads=None", auto_wall)):
             speedup = loop_s / array_s
