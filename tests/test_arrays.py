@@ -15,9 +15,8 @@ import sys
 import textwrap
 from pathlib import Path
 
+import numpy as np
 import pytest
-
-np = pytest.importorskip("numpy")
 
 import voriviv.pos
 import voriviv.tileid
