@@ -42,13 +42,6 @@ inline bool normalised(double lon, double lat, double& x, double& y) {
     return true;
 }
 
-std::string repr(double v) {
-    char* s = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-    std::string out = s ? s : "?";
-    PyMem_Free(s);
-    return out;
-}
-
 // Raises the scalar API's ValueError for element i.
 [[noreturn]] void raise_fault(Fault f, std::size_t i, const Column* const* cols, std::size_t ncols) {
     std::string msg = f == Fault::Domain ? "math domain error" : "cannot convert float NaN to integer";
@@ -92,9 +85,10 @@ nb::tuple to_nds_arrays(nb::handle lon_in, nb::handle lat_in, nb::handle threads
             return kNoError;
         });
     if (bad != kNoError) {
-        double x, y, lo, la;
-        lo = *lon.doubles(bad, 1, &lo);
-        la = *lat.doubles(bad, 1, &la);
+        // Which of the two scalar errors: the constructor's comes first.
+        double lo_buf, la_buf, x, y;
+        const double lo = *lon.doubles(bad, 1, &lo_buf);
+        const double la = *lat.doubles(bad, 1, &la_buf);
         raise_fault(normalised(lo, la, x, y) ? Fault::NaN : Fault::Domain, bad, cols, 2);
     }
     return nb::make_tuple(xs.release(), ys.release());
