@@ -101,3 +101,25 @@ def test_value_behaviour():
     assert int(t) == operator.index(t) == 65536
     assert repr(t) == "PackedTileId(65536)"
     assert pickle.loads(pickle.dumps(PackedTileId(536870939))) == PackedTileId(536870939)
+
+
+def test_containing_finds_the_tile_of_any_point_in_it():
+    # Hand-worked: column 5, row 3 at level 13 is 2**29 + 27 (see above).
+    assert PackedTileId.containing(5 * L13, 3 * L13, 13) == PackedTileId(2**29 + 27)
+    assert PackedTileId.containing(6 * L13 - 1, 4 * L13 - 1, 13) == PackedTileId(2**29 + 27)
+    assert PackedTileId.containing(6 * L13, 3 * L13, 13) == PackedTileId(2**29 + 30)  # east
+    assert PackedTileId.containing(-1, 2**30 - 1, 0).packed == 65537
+    assert PackedTileId.containing(2**31 - 1, -2**30, 0).packed == 65536
+    rng = random.Random(14)
+    for _ in range(2000):
+        # Any packed id in range, also one with stray bits between the tile
+        # number and the marker: the tile found has the same corners.
+        t = PackedTileId(rng.randrange(2**16, 2**32))
+        (x0, y0), (x1, y1) = corners = t.south_west_corner(), t.north_east_corner()
+        for x, y in ((x0, y0), (x1, y1), (rng.randint(x0, x1), rng.randint(y0, y1))):
+            found = PackedTileId.containing(x, y, t.level)
+            assert found.level == t.level
+            assert (found.south_west_corner(), found.north_east_corner()) == corners
+        if x1 < 2**31 - 1:
+            assert PackedTileId.containing(x1 + 1, y0, t.level).south_west_corner() == (x1 + 1, y0)
+    assert PackedTileId.containing(x=0, y=0, level=15).packed == 2**31

@@ -3,8 +3,12 @@
 Position: a point in degrees with NDS conversion, arithmetic, tolerant equality,
 great-circle distance and bearing, metric extents and degree/minute/second text.
 NDSPosition: a record of NDS integer coordinates (x, y, z).
+to_nds_arrays, from_nds_arrays, distances: the same on whole arrays (needs NumPy).
 """
 from typing import Any, ClassVar
+
+import numpy
+from numpy.typing import ArrayLike, NDArray
 
 class NDSPosition:
     """A record of NDS integer coordinates (a generated data class, mutable, no hash)."""
@@ -112,3 +116,37 @@ class Position:
         """x, y, z and any other attributes, for copy and pickle."""
     def __setstate__(self, state: dict[str, Any], /) -> None:
         """Restores attributes as saved, without normalising."""
+
+# Whole arrays at once. Inputs: arrays of one shape (buffer protocol or DLPack;
+# other objects go through numpy.asarray); bool and integer elements count as
+# ints, floating ones (16, 32, 64 bits) as floats, converted to float as the
+# interpreter converts an int (correctly rounded, as astype(float64)); other
+# dtypes raise TypeError. Different shapes raise ValueError. Results are new
+# C-ordered NumPy arrays of that shape, each element bit for bit the result of
+# the scalar call named below, with the class constants as built (overrides
+# on Position or a subclass do not apply). An element on which the scalar call
+# raises makes the whole call raise the same exception type, naming the index
+# of the first such element (the flat index in C order for arrays of more than
+# one dimension). The loop runs without the GIL; threads=None uses
+# two threads from 2**20 elements on, an int caps the number of threads.
+# Without NumPy they raise ImportError ("pip install voriviv[arrays]").
+
+def to_nds_arrays(lon: ArrayLike, lat: ArrayLike, *,
+                  threads: int | None = None) -> tuple[NDArray[numpy.int64], NDArray[numpy.int64]]:
+    """NDS integers of many positions at once: int64 arrays (x, y) where
+    x[i], y[i] == Position(lon[i], lat[i]).to_nds_coordinates().
+
+    An infinite longitude raises ValueError("math domain error at index i ..."),
+    a NaN ValueError("cannot convert float NaN to integer at index i ...")."""
+def from_nds_arrays(x: ArrayLike, y: ArrayLike, *,
+                    threads: int | None = None) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]:
+    """WGS84 degrees of many NDS integer pairs at once: float64 arrays (lon, lat)
+    where lon[i], lat[i] are p.x, p.y of Position.from_nds_coordinates(x[i], y[i])
+    (normalised; NaN stays NaN). An infinite x raises
+    ValueError("math domain error at index i ...")."""
+def distances(lon1: ArrayLike, lat1: ArrayLike, lon2: ArrayLike, lat2: ArrayLike, *,
+              threads: int | None = None) -> NDArray[numpy.float64]:
+    """Great-circle distances in metres, a float64 array where d[i] ==
+    Position(lon1[i], lat1[i]).distance_to(Position(lon2[i], lat2[i])): both
+    points normalised first, as the constructor does. An infinite longitude
+    raises ValueError("math domain error at index i ..."); NaN gives NaN."""

@@ -6,6 +6,11 @@
 namespace nb = nanobind;
 using namespace voriviv::pos;
 
+namespace voriviv::pos {
+// to_nds_arrays, from_nds_arrays, distances (arrays.cpp).
+void add_array_functions(nb::module_& m);
+}  // namespace voriviv::pos
+
 namespace {
 
 PyObject* check(PyObject* o) {
@@ -99,7 +104,8 @@ NB_MODULE(pos, m) {
         "WGS84 positions that keep themselves in the range of NDS integer coordinates.\n\n"
         "Position: a point in degrees with NDS conversion, arithmetic, tolerant equality,\n"
         "great-circle distance and bearing, metric extents and degree/minute/second text.\n"
-        "NDSPosition: a record of NDS integer coordinates (x, y, z).";
+        "NDSPosition: a record of NDS integer coordinates (x, y, z).\n"
+        "to_nds_arrays, from_nds_arrays, distances: the same on whole arrays (needs NumPy).";
     nb::module_ dataclasses = nb::module_::import_("dataclasses");
     nb::module_::import_("math");
     init_globals();
@@ -111,4 +117,5 @@ NB_MODULE(pos, m) {
 
     nb::object position = nb::steal(check(create_position_type()));
     m.attr("Position") = position;
+    add_array_functions(m);
 }

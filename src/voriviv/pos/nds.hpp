@@ -60,6 +60,9 @@ inline constexpr double kDefaultLatDelta = 180.0 / 2147483647.0;
 // sign of x, magnitude below 360). nullopt for an infinite x, which has no
 // remainder ("math domain error"); NaN gives NaN.
 inline std::optional<double> longitude_remainder(double x) {
+    // Below 360 in magnitude fmod returns x itself, exactly (sign and -0.0
+    // included): most longitudes need no libm call.
+    if (std::fabs(x) < 360.0) return x;
     if (std::isinf(x)) return std::nullopt;
     return std::fmod(x, 360.0);
 }

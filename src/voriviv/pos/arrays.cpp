@@ -1,0 +1,196 @@
+// voriviv.pos on whole arrays: to_nds_arrays, from_nds_arrays, distances.
+//
+// Each element goes through exactly the C++ functions that Position uses for
+// a plain float position of its own class (nds.hpp, geodesy.hpp), so the
+// results are those of the scalar calls bit for bit:
+//
+//   to_nds_arrays:   Position(lon, lat).to_nds_coordinates()
+//   from_nds_arrays: Position.from_nds_coordinates(x, y) -> (p.x, p.y)
+//   distances:       Position(lon1, lat1).distance_to(Position(lon2, lat2))
+//
+// with the class constants as built (LON_NDS_DELTA, LAT_NDS_DELTA,
+// EARTH_RADIUS_IN_METERS); overrides on the class or a subclass do not apply.
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+#include "arrays.hpp"
+#include "geodesy.hpp"
+#include "nds.hpp"
+
+namespace voriviv::pos {
+
+namespace nb = nanobind;
+using arrays::Accept;
+using arrays::Column;
+using arrays::kBlock;
+using arrays::kNoError;
+using arrays::Output;
+
+namespace {
+
+// Why an element failed, with the scalar API's exception and text.
+enum class Fault { Domain, NaN };
+
+// Position(lon, lat) as the constructor normalises it; false for an
+// infinite longitude (math.fmod's domain error).
+inline bool normalised(double lon, double lat, double& x, double& y) {
+    const auto r = nds::longitude_remainder(lon);
+    if (!r) return false;
+    x = nds::fold_longitude(*r, nds::kDefaultLonDelta);
+    y = nds::clamp_latitude(lat, nds::kDefaultLatDelta).value_or(lat);
+    return true;
+}
+
+// Raises the scalar API's ValueError for element i.
+[[noreturn]] void raise_fault(Fault f, std::size_t i, const Column* const* cols, std::size_t ncols) {
+    std::string msg = f == Fault::Domain ? "math domain error" : "cannot convert float NaN to integer";
+    msg += " at index " + std::to_string(i) + " (";
+    for (std::size_t k = 0; k < ncols; ++k) {
+        if (k) msg += ", ";
+        msg += std::string(cols[k]->name()) + "=" + cols[k]->element_text(i);
+    }
+    msg += ")";
+    throw nb::value_error(msg.c_str());
+}
+
+nb::tuple to_nds_arrays(nb::handle lon_in, nb::handle lat_in, nb::handle threads) {
+    arrays::require_numpy("to_nds_arrays");
+    const Column lon(lon_in, "lon", Accept::Numbers), lat(lat_in, "lat", Accept::Numbers);
+    const Column* cols[] = {&lon, &lat};
+    arrays::require_same_shape(cols, 2);
+    const std::size_t n = lon.size();
+    Output<std::int64_t> xs(lon), ys(lon);
+    std::int64_t* xo = xs.data();
+    std::int64_t* yo = ys.data();
+    const std::size_t bad = arrays::run_slices(
+        n, arrays::thread_count(threads, n), [&](std::size_t a, std::size_t b) -> std::size_t {
+            double buf_lon[kBlock], buf_lat[kBlock];
+            for (std::size_t s = a; s < b; s += kBlock) {
+                const std::size_t m = std::min(kBlock, b - s);
+                const double* lo = lon.doubles(s, m, buf_lon);
+                const double* la = lat.doubles(s, m, buf_lat);
+                for (std::size_t k = 0; k < m; ++k) {
+                    double x, y;
+                    if (!normalised(lo[k], la[k], x, y)) return s + k;
+                    const double ux = nds::longitude_to_units(x);
+                    const double uy = nds::latitude_to_units(y);
+                    if (std::isnan(ux) || std::isnan(uy)) return s + k;
+                    // Normalised values lie within +-2^31: the casts truncate
+                    // toward zero like int() of the float.
+                    xo[s + k] = std::int64_t(ux);
+                    yo[s + k] = std::int64_t(uy);
+                }
+            }
+            return kNoError;
+        });
+    if (bad != kNoError) {
+        // Which of the two scalar errors: the constructor's comes first.
+        double lo_buf, la_buf, x, y;
+        const double lo = *lon.doubles(bad, 1, &lo_buf);
+        const double la = *lat.doubles(bad, 1, &la_buf);
+        raise_fault(normalised(lo, la, x, y) ? Fault::NaN : Fault::Domain, bad, cols, 2);
+    }
+    return nb::make_tuple(xs.release(), ys.release());
+}
+
+nb::tuple from_nds_arrays(nb::handle x_in, nb::handle y_in, nb::handle threads) {
+    arrays::require_numpy("from_nds_arrays");
+    const Column xc(x_in, "x", Accept::Numbers), yc(y_in, "y", Accept::Numbers);
+    const Column* cols[] = {&xc, &yc};
+    arrays::require_same_shape(cols, 2);
+    const std::size_t n = xc.size();
+    Output<double> lons(xc), lats(xc);
+    double* lo = lons.data();
+    double* la = lats.data();
+    const std::size_t bad = arrays::run_slices(
+        n, arrays::thread_count(threads, n), [&](std::size_t a, std::size_t b) -> std::size_t {
+            double buf_x[kBlock], buf_y[kBlock];
+            for (std::size_t s = a; s < b; s += kBlock) {
+                const std::size_t m = std::min(kBlock, b - s);
+                const double* ux = xc.doubles(s, m, buf_x);
+                const double* uy = yc.doubles(s, m, buf_y);
+                for (std::size_t k = 0; k < m; ++k) {
+                    if (!normalised(nds::units_to_degrees(ux[k]), nds::units_to_degrees(uy[k]),
+                                    lo[s + k], la[s + k]))
+                        return s + k;
+                }
+            }
+            return kNoError;
+        });
+    if (bad != kNoError) raise_fault(Fault::Domain, bad, cols, 2);
+    return nb::make_tuple(lons.release(), lats.release());
+}
+
+nb::object distances(nb::handle lon1_in, nb::handle lat1_in, nb::handle lon2_in,
+                     nb::handle lat2_in, nb::handle threads) {
+    arrays::require_numpy("distances");
+    const Column lon1(lon1_in, "lon1", Accept::Numbers), lat1(lat1_in, "lat1", Accept::Numbers),
+        lon2(lon2_in, "lon2", Accept::Numbers), lat2(lat2_in, "lat2", Accept::Numbers);
+    const Column* cols[] = {&lon1, &lat1, &lon2, &lat2};
+    arrays::require_same_shape(cols, 4);
+    const std::size_t n = lon1.size();
+    Output<double> out(lon1);
+    double* d = out.data();
+    const std::size_t bad = arrays::run_slices(
+        n, arrays::thread_count(threads, n), [&](std::size_t a, std::size_t b) -> std::size_t {
+            double b1[kBlock], b2[kBlock], b3[kBlock], b4[kBlock];
+            for (std::size_t s = a; s < b; s += kBlock) {
+                const std::size_t m = std::min(kBlock, b - s);
+                const double* x1 = lon1.doubles(s, m, b1);
+                const double* y1 = lat1.doubles(s, m, b2);
+                const double* x2 = lon2.doubles(s, m, b3);
+                const double* y2 = lat2.doubles(s, m, b4);
+                for (std::size_t k = 0; k < m; ++k) {
+                    double px, py, qx, qy;
+                    if (!normalised(x1[k], y1[k], px, py) || !normalised(x2[k], y2[k], qx, qy))
+                        return s + k;
+                    const auto c = geodesy::central_angle(qy - py, qx - px, py, qy);
+                    if (!c) return s + k;
+                    d[s + k] = nds::kEarthRadiusInMeters * *c;
+                }
+            }
+            return kNoError;
+        });
+    if (bad != kNoError) raise_fault(Fault::Domain, bad, cols, 4);
+    return out.release();
+}
+
+}  // namespace
+
+void add_array_functions(nb::module_& m) {
+    m.def("to_nds_arrays", &to_nds_arrays, nb::arg("lon"), nb::arg("lat"), nb::kw_only(),
+          nb::arg("threads") = nb::none(),
+          nb::sig("def to_nds_arrays(lon: ArrayLike, lat: ArrayLike, *, threads: int | None = None)"
+                  " -> tuple[numpy.ndarray, numpy.ndarray]"),
+          "NDS integers of many positions at once: int64 arrays (x, y) where\n"
+          "x[i], y[i] == Position(lon[i], lat[i]).to_nds_coordinates(), bit for bit.\n\n"
+          "lon and lat are arrays of one shape (buffer protocol or DLPack; other\n"
+          "objects go through numpy.asarray). bool and integer elements count as\n"
+          "ints, floating ones (16 to 64 bits) as floats; other dtypes raise\n"
+          "TypeError. An infinite longitude raises ValueError('math domain error\n"
+          "at index i ...'), a NaN ValueError('cannot convert float NaN to integer\n"
+          "at index i ...'), naming the first such element. Different shapes raise\n"
+          "ValueError. Runs without the GIL; threads=None uses two threads from\n"
+          "2**20 elements on, an int caps the number of threads. Needs NumPy.");
+    m.def("from_nds_arrays", &from_nds_arrays, nb::arg("x"), nb::arg("y"), nb::kw_only(),
+          nb::arg("threads") = nb::none(),
+          nb::sig("def from_nds_arrays(x: ArrayLike, y: ArrayLike, *, threads: int | None = None)"
+                  " -> tuple[numpy.ndarray, numpy.ndarray]"),
+          "WGS84 degrees of many NDS integer pairs at once: float64 arrays (lon, lat)\n"
+          "where lon[i], lat[i] are p.x, p.y of Position.from_nds_coordinates(x[i],\n"
+          "y[i]), bit for bit (normalised; NaN stays NaN). Same input rules as\n"
+          "to_nds_arrays; an infinite x raises ValueError('math domain error at\n"
+          "index i ...'). Needs NumPy.");
+    m.def("distances", &distances, nb::arg("lon1"), nb::arg("lat1"), nb::arg("lon2"),
+          nb::arg("lat2"), nb::kw_only(), nb::arg("threads") = nb::none(),
+          nb::sig("def distances(lon1: ArrayLike, lat1: ArrayLike, lon2: ArrayLike, "
+                  "lat2: ArrayLike, *, threads: int | None = None) -> numpy.ndarray"),
+          "Great-circle distances in metres, a float64 array where d[i] ==\n"
+          "Position(lon1[i], lat1[i]).distance_to(Position(lon2[i], lat2[i])), bit\n"
+          "for bit: both points are normalised first, as the constructor does.\n"
+          "Same input rules as to_nds_arrays; an infinite longitude raises\n"
+          "ValueError('math domain error at index i ...'), NaN gives NaN. Needs NumPy.");
+}
+
+}  // namespace voriviv::pos
