@@ -290,6 +290,8 @@ class LiveDisplay:
         self._items = 0
         self._printed: set = set()
         self._header = False
+        # How a layer is named on screen (a job run prefixes the job's name).
+        self._label: Callable[[Any], str] = getattr(report, "label", lambda rec: rec.layer)
 
     def __call__(self, event: LayerEvent) -> None:
         self._items = max(self._items, event.items)
@@ -307,11 +309,11 @@ class LiveDisplay:
         return line if len(line) <= w else line[: w - 1] + "~"
 
     def _name_width(self) -> int:
-        names = [len(r.layer) for r in self.report.records()]
+        names = [len(self._label(r)) for r in self.report.records()]
         return min(28, max(names + [5]))
 
     def _layer_line(self, rec) -> str:
-        name = rec.layer.ljust(self._name_width())
+        name = self._label(rec).ljust(self._name_width())
         frac = rec.fraction
         if frac is None:
             bar = "[" + "." * self.BAR + "]"
@@ -324,7 +326,7 @@ class LiveDisplay:
                 f" {rec.seconds:6.1f} s")
 
     def _done_line(self, rec) -> str:
-        name = rec.layer.ljust(self._name_width())
+        name = self._label(rec).ljust(self._name_width())
         if rec.status == "failed":
             return f"  {name} FAILED after {rec.seconds:.1f} s: {rec.error}"
         warn = f"  ({len(rec.warnings)} GDAL warnings)" if rec.warnings else ""
@@ -355,8 +357,8 @@ class LiveDisplay:
         if self._drawn:
             out.append(f"\r\x1b[{self._drawn}A\x1b[J")
         for rec in self.report.records():
-            if rec.status != "running" and rec.index not in self._printed:
-                self._printed.add(rec.index)
+            if rec.status != "running" and id(rec) not in self._printed:
+                self._printed.add(id(rec))
                 out.append(self._fit(self._done_line(rec)) + "\n")
         live = [] if final else [self._layer_line(r) for r in self.report.running()]
         live.append(self.total_line())
@@ -373,6 +375,8 @@ class LiveDisplay:
 
 def header_line(report: Report) -> str:
     """What runs: the command, source and target (passwords masked), threads."""
+    if hasattr(report, "header"):
+        return report.header()
     return (f"{report.command} {mask_secrets(report.source)} -> {mask_secrets(report.target)}"
             f" ({report.threads} threads)")
 
@@ -462,6 +466,20 @@ def build_parser() -> argparse.ArgumentParser:
         p.add_argument("--threads", type=_positive, metavar="N",
                        help=f"worker threads (default: {default_threads()}, the CPU count)")
 
+    p = sub.add_parser("run", parents=[common],
+                       help="Run the conversions of a job file, here or on a Dask cluster.",
+                       description="Run every [[job]] of a TOML job file: here, one job after "
+                       "another on the converters' thread pool, or on a Dask cluster, one "
+                       "layer per task. The whole file is checked before anything runs.")
+    p.add_argument("jobs", metavar="JOBS.toml")
+    where = p.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run on the Dask cluster of this scheduler (tcp://host:8786)")
+    where.add_argument("--local-cluster", type=_positive, metavar="N",
+                       help="run on a Dask LocalCluster of N single-threaded worker processes")
+    p.add_argument("--threads", type=_positive, metavar="N",
+                   help=f"worker threads of a run here (default: {default_threads()})")
+
     p = sub.add_parser("layers", parents=[common],
                        help="List the layers of a geodatabase, a TAB/Shapefile directory or a "
                             "PostgreSQL schema.",
@@ -523,6 +541,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         if args.command == "layers":
             return _layers_command(args)
+        if args.command == "run":
+            return _run_command(args)
         return _conversion_command(args)
     except UsageError as e:
         if args.debug:
@@ -590,6 +610,70 @@ def _conversion_command(args) -> int:
     for rec in report.records():
         if rec.status == "failed":
             _err(f"layer {rec.layer} failed: {rec.error}")
+    if interrupted:
+        _err("interrupted")
+    elif report.error:
+        _err(f"error: {report.error}")
+    return report.exit_code
+
+
+def _run_command(args) -> int:
+    from voriviv import _dask, jobs
+    if args.threads and (args.scheduler or args.local_cluster):
+        raise UsageError("--threads is for runs on this machine; on Dask each worker "
+                         "thread runs one layer at a time")
+    job_file = jobs.load(args.jobs)
+    client = cluster = None
+    if args.scheduler or args.local_cluster:
+        try:
+            distributed = _dask.require_distributed()
+        except ImportError as e:
+            raise UsageError(str(e)) from None
+        try:
+            if args.local_cluster:
+                cluster, client = _dask.start_local_cluster(args.local_cluster)
+            else:
+                client = distributed.Client(args.scheduler, timeout="20s")
+        except (OSError, ValueError, TimeoutError) as e:
+            if args.debug:
+                traceback.print_exc()
+            _err(f"error: cannot reach the Dask scheduler {args.scheduler}: {_first_line(e)}"
+                 if args.scheduler else f"error: cannot start a LocalCluster: {_first_line(e)}")
+            return 1
+    try:
+        threads = None if client is not None else (args.threads or default_threads())
+        report = jobs.RunReport(job_file, threads=threads,
+                                scheduler=None if client is None else
+                                jobs._client_address(client))
+        return _report_run(args, report, lambda: jobs.run(job_file, client, threads=threads,
+                                                         report=report))
+    finally:
+        if client is not None:
+            client.close()
+        if cluster is not None:
+            cluster.close()
+
+
+def _report_run(args, report, work: Callable[[], Any]) -> int:
+    """Runs work() with the live display on a terminal, then prints the outcome."""
+    live = None
+    if not args.quiet and not args.debug and sys.stderr.isatty():
+        live = LiveDisplay(report, sys.stderr)
+        report.forward = live
+    interrupted = False
+    try:
+        work()
+    except KeyboardInterrupt:
+        interrupted = True
+    finally:
+        if live is not None and report.status is not None:
+            live.close()
+    if args.json:
+        print(report.to_json())
+    elif live is None:
+        _summary(report, sys.stdout)
+    for line in report.failures():
+        _err(line)
     if interrupted:
         _err("interrupted")
     elif report.error:

@@ -1,0 +1,408 @@
+"""Job runs on a Dask cluster (``dask.distributed``): one task per layer.
+
+How a job becomes tasks:
+
+* A load or a conversion into a directory first lists its layers in a task
+  (on a worker: the paths are the workers' paths), then runs one task per
+  layer, calling the converter with ``tables=[layer]`` on one thread.
+* A job that writes a File Geodatabase (``pg2gdb``, ``pg2gdbf``) is one task
+  that makes the converter's whole call, the layers one after another in one
+  process. GDAL's geodatabase writer loses layers when two translations
+  write one geodatabase at once, and replacing a geodatabase (built beside
+  the old one, then swapped in) is one step over all of its layers; splitting
+  it into per-layer tasks on several machines would give up both. Jobs that
+  write the same geodatabase run one after another, in the file's order.
+* Order between jobs is kept where it matters: a job that reads what an
+  earlier job writes (the same schema of the same database, the same or an
+  enclosing path) starts after that job has ended, and two layers of
+  different jobs that write the same table or file run in the file's order.
+  Everything else runs at once.
+
+Progress events go from the workers to the client as Dask events (a topic
+per run, ``Worker.log_event`` / ``Client.subscribe_topic``) for the live
+display; each task also returns its layers' final records, which are what
+the report keeps (events may arrive late or not at all; results do).
+
+Ctrl-C on the client asks every worker (``Client.run``) to stop the run: the
+progress callable of each running layer then raises, which stops the
+translation the way Ctrl-C stops a local one, and tasks not yet started end
+at once. The client waits for every task to end before it returns, so no
+worker is still writing when the command exits.
+"""
+from __future__ import annotations
+
+import os
+import queue
+import time
+import uuid
+import warnings
+from dataclasses import asdict, replace
+from pathlib import Path
+from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
+
+from voriviv.cli import CONVERSIONS, _keyword_tokens, _module, connection_text, run_conversion
+from voriviv.progress import LayerEvent
+from voriviv.report import _one_line
+
+INSTALL_HINT = ("running jobs on Dask needs dask.distributed: "
+                "pip install 'voriviv[dask]' (or pip install 'dask[distributed]')")
+
+# How long the client waits, after Ctrl-C, for running layers to stop.
+STOP_TIMEOUT = 60.0
+PROGRESS_INTERVAL = 0.25
+
+
+def require_distributed():
+    """The ``distributed`` module, or ImportError with how to install it."""
+    try:
+        import distributed
+    except ImportError as e:
+        raise ImportError(INSTALL_HINT) from e
+    return distributed
+
+
+# --- on the workers ------------------------------------------------------------------
+
+_CANCELLED: Set[str] = set()     # runs stopped in this worker process
+
+
+class _Stop(KeyboardInterrupt):
+    """Raised by a unit's progress callable once its run was stopped."""
+
+
+def cancel_run(run_id: str) -> None:
+    """Stops a run in this process (called on every worker by Client.run)."""
+    _CANCELLED.add(run_id)
+
+
+def quiet_worker() -> None:
+    """GDAL's warnings are sent with the events; not printed by our own workers."""
+    warnings.simplefilter("ignore", RuntimeWarning)
+
+
+class _Sender:
+    """A unit's progress callable: events to the client, stop when the run was."""
+
+    def __init__(self, topic: str, run_id: str, job: int, unit: Optional[int]) -> None:
+        from distributed import get_worker
+        try:
+            self.worker = get_worker()
+        except ValueError:  # not on a worker (a test calling the function directly)
+            self.worker = None
+        self.topic, self.run_id, self.job, self.unit = topic, run_id, job, unit
+        self.last = 0.0
+
+    def __call__(self, event: LayerEvent) -> None:
+        if self.run_id in _CANCELLED:
+            raise _Stop()
+        now = time.monotonic()
+        if event.kind == "progress" and now - self.last < PROGRESS_INTERVAL:
+            return
+        self.last = now
+        if self.worker is not None:
+            self.worker.log_event(self.topic, {
+                "job": self.job, "unit": self.unit, "kind": event.kind, "index": event.index,
+                "items": event.items, "layer": event.layer, "source": event.source,
+                "target": event.target, "done": event.done, "total": event.total,
+                "seconds": event.seconds, "error": _one_line(event.error),
+                "warnings": list(event.warnings)})
+
+
+def list_units(job) -> List[str]:
+    """The layers of a job, as the converter would take them, in its order."""
+    method = job.method
+    tables = set(job.tables) if job.tables else None
+    if method in ("gdb2pg", "gdb2shape"):
+        db = _module("gdb").GeoFileDatabase(job.source)
+        return list(db._list_layers(db._open_gdb(), job.tables or None))
+    if method in ("tab2pg", "tab2shp"):
+        files = _module("tab").TabFileDatabase(job.source)._iter_tabfiles(job.tables or None)
+        return [Path(f).stem for f in files]
+    if method in ("shp2pg", "shp2tab"):
+        files = _module("shp").ShapefileDatabase(job.source)._iter_shapefiles(job.tables or None)
+        return [Path(f).stem for f in files]
+    # pg2tab, pg2shp: the tables of the schema
+    from voriviv.cli import _with_schema
+    conn = _with_schema(connection_text(job.connection), job.schema)
+    names = _module("gdb").GeoFileDatabase(".", mode="create").get_layers_from_db(conn)
+    return [n for n in names if tables is None or n in tables]
+
+
+def _result(job: int, unit: Optional[int], rep) -> Dict[str, Any]:
+    return {"job": job, "unit": unit, "status": rep.status, "error": rep.error,
+            "records": [asdict(r) for r in rep.records()]}
+
+
+def run_unit(topic: str, run_id: str, job, unit: Optional[int], layer: Optional[str],
+             *after: Any) -> Dict[str, Any]:
+    """Runs one layer of a job (``layer``), or the whole job (``layer`` None).
+
+    ``after`` are results of tasks this one had to wait for (unused). Never
+    raises: the outcome is in the returned record.
+    """
+    if run_id in _CANCELLED:
+        return {"job": job.index, "unit": unit, "status": "interrupted", "error": "interrupted",
+                "records": []}
+    if layer is not None:
+        job = replace(job, tables=(layer,))
+    source, target = job.command_line()
+    sender = _Sender(topic, run_id, job.index, unit)
+    from voriviv.report import Report
+    rep = Report(job.method, source, target, threads=1, forward=sender)
+    try:
+        run_conversion(job.method, source, target, threads=1, report=rep, **job.run_kwargs())
+    except KeyboardInterrupt:
+        pass                             # recorded as interrupted
+    except Exception as e:  # noqa: BLE001 - run_conversion's own checks
+        rep.finish(e)
+    return _result(job.index, unit, rep)
+
+
+# --- on the client -------------------------------------------------------------------
+
+def start_local_cluster(n_workers: int):
+    """A LocalCluster of n single-threaded worker processes and its client.
+
+    The workers are started with SIGINT ignored: Ctrl-C on a terminal reaches
+    the whole process group, and it is the client that stops the run (the
+    workers end their layers cleanly rather than die in the middle of one).
+    """
+    import logging
+    import signal
+    import threading
+    distributed = require_distributed()
+    main = threading.current_thread() is threading.main_thread()
+    old = signal.signal(signal.SIGINT, signal.SIG_IGN) if main else None
+    try:
+        cluster = distributed.LocalCluster(n_workers=n_workers, threads_per_worker=1,
+                                           processes=True, dashboard_address=None,
+                                           silence_logs=logging.ERROR)
+    finally:
+        if main:
+            signal.signal(signal.SIGINT, old)
+    client = distributed.Client(cluster)
+    client.run(quiet_worker)
+    return cluster, client
+
+
+def _database(conn: str) -> Tuple[str, str, str]:
+    """(host, port, dbname) of a connection, for telling databases apart."""
+    words = {}
+    for token in _keyword_tokens(connection_text(conn)[3:]):
+        key, _, value = token.partition("=")
+        words[key.strip().lower()] = value.strip().strip("'")
+    env = os.environ
+    return (words.get("host", env.get("PGHOST", "")), words.get("port", env.get("PGPORT", "5432")),
+            words.get("dbname", env.get("PGDATABASE", "")))
+
+
+def _writes(job) -> Tuple:
+    if CONVERSIONS[job.method][3] == "pg":
+        return ("pg", _database(job.target), job.schema)
+    return ("path", os.path.normpath(job.source if job.exports else job.target))
+
+
+def _reads(job) -> Tuple:
+    if job.exports:
+        return ("pg", _database(job.connection), job.schema)
+    return ("path", os.path.normpath(job.source))
+
+
+def _overlap(a: Tuple, b: Tuple) -> bool:
+    if a[0] != b[0]:
+        return False
+    if a[0] == "pg":
+        return a == b
+    p, q = a[1], b[1]
+    return p == q or q.startswith(p + os.sep) or p.startswith(q + os.sep)
+
+
+def _dependencies(jobs: Sequence) -> Dict[int, Set[int]]:
+    """Earlier jobs each job must wait for: it reads what they write, or both
+    write one File Geodatabase."""
+    deps: Dict[int, Set[int]] = {j.index: set() for j in jobs}
+    for i, b in enumerate(jobs):
+        for a in jobs[:i]:
+            w = _writes(a)
+            if _overlap(w, _reads(b)) or (b.writes_geodatabase and _overlap(w, _writes(b))):
+                deps[b.index].add(a.index)
+    return deps
+
+
+def _unit_key(job, layer: str) -> Tuple:
+    """What one layer of a job writes: a table or an output name in a directory."""
+    return _writes(job) + (layer.lower(),)
+
+
+class _RemoteError(Exception):
+    """A failure reported by a worker, as its one line of text."""
+
+
+def run(jobs: Sequence, client, report):
+    """Runs the jobs on the client's cluster, filling ``report``; returns it."""
+    run_id = uuid.uuid4().hex
+    topic = f"voriviv-run-{run_id}"
+    inbox: "queue.Queue[Tuple[str, Any]]" = queue.Queue()
+    client.subscribe_topic(topic, lambda ev: inbox.put(("event", ev[1])))
+    by_index = {j.index: j for j in jobs}
+    deps = _dependencies(jobs)
+    state = {j.index: "waiting" for j in jobs}   # waiting, listing, listed, running, done
+    listed: Dict[int, List[str]] = {}
+    remaining: Dict[int, int] = {}
+    units_of: Dict[int, int] = {}
+    job_error: Dict[int, str] = {}
+    finished_units: Set[Tuple[int, Optional[int]]] = set()
+    last_writer: Dict[Tuple, Any] = {}
+    futures: Dict[Any, Tuple] = {}
+
+    def watch(fut, what) -> None:
+        futures[fut] = what
+        fut.add_done_callback(lambda f: inbox.put(("done", f)))
+
+    def start_ready() -> None:
+        for j in jobs:
+            i = j.index
+            if state[i] == "waiting" and all(state[d] == "done" for d in deps[i]):
+                if j.writes_geodatabase:
+                    state[i] = "running"
+                    remaining[i] = 1
+                    watch(client.submit(run_unit, topic, run_id, j, None, None, pure=False),
+                          ("unit", i, None))
+                else:
+                    state[i] = "listing"
+                    watch(client.submit(list_units, j, pure=False), ("list", i))
+        # Units in the file's order, so that two jobs writing one table keep it.
+        for j in jobs:
+            i = j.index
+            if state[i] == "listing":
+                break
+            if state[i] != "listed":
+                continue
+            layers = listed.pop(i)
+            state[i] = "running"
+            remaining[i] = units_of[i] = len(layers)
+            for k, layer in enumerate(layers):
+                key = _unit_key(j, layer)
+                after = [last_writer[key]] if key in last_writer else []
+                fut = client.submit(run_unit, topic, run_id, j, k, layer, *after, pure=False)
+                last_writer[key] = fut
+                watch(fut, ("unit", i, k))
+            if not layers:
+                finish_job(i)
+
+    def finish_job(i: int) -> None:
+        state[i] = "done"
+        rep = report.jobs[i]
+        if rep.status is None:
+            err = job_error.get(i)
+            if err == "interrupted":
+                rep.finish(KeyboardInterrupt())
+            else:
+                rep.finish(_RemoteError(err) if err else None)
+
+    def merge(result: Dict[str, Any]) -> None:
+        i, unit = result["job"], result["unit"]
+        finished_units.add((i, unit))
+        rep = report.jobs[i]
+        for rec in result["records"]:
+            index = rec["index"] if unit is None else unit
+            kind = {"finished": "finished", "failed": "failed"}.get(rec["status"], "progress")
+            error = _RemoteError(rec["error"]) if rec["error"] else None
+            items = len(result["records"]) if unit is None else units_of.get(i, 1)
+            report.job_event(i, LayerEvent(
+                kind, index, items, rec["layer"], rec["source"],
+                rec["target"], done=rec["features_read"], total=rec["total"],
+                seconds=rec["seconds"], error=error, warnings=tuple(rec["warnings"])))
+        if result["status"] == "interrupted":
+            job_error[i] = "interrupted"
+        elif result["error"] and not any(r["status"] == "failed" for r in result["records"]):
+            job_error.setdefault(i, result["error"])
+
+    def on_event(msg: Dict[str, Any]) -> None:
+        i, unit = msg["job"], msg["unit"]
+        if (i, unit) in finished_units or report.jobs[i].status is not None:
+            return
+        index = msg["index"] if unit is None else unit
+        items = msg["items"] if unit is None else units_of.get(i, 1)
+        error = _RemoteError(msg["error"]) if msg["error"] else None
+        report.job_event(i, LayerEvent(
+            msg["kind"], index, items, msg["layer"], msg["source"], msg["target"],
+            done=msg["done"], total=msg["total"], seconds=msg["seconds"], error=error,
+            warnings=tuple(msg["warnings"])))
+
+    def on_done(fut) -> None:
+        what = futures.pop(fut, None)
+        if what is None:
+            return
+        i = what[1]
+        if fut.status == "finished":
+            if what[0] == "list":
+                listed[i] = fut.result()
+                state[i] = "listed"
+            else:
+                merge(fut.result())
+        else:
+            # The task itself failed (a listing that raised, a worker that died).
+            try:
+                err = _one_line(fut.exception()) if fut.status == "error" else "cancelled"
+            except Exception as e:  # noqa: BLE001
+                err = _one_line(e)
+            job_error.setdefault(i, err)
+            if what[0] == "list":
+                state[i] = "running"
+                remaining[i] = 0
+        if what[0] == "unit":
+            remaining[i] -= 1
+        if state[i] == "running" and remaining[i] <= 0:
+            finish_job(i)
+        start_ready()
+
+    def drain(deadline: Optional[float] = None) -> None:
+        while futures or any(s != "done" for s in state.values()):
+            if deadline is not None and time.monotonic() > deadline:
+                return
+            try:
+                kind, payload = inbox.get(timeout=0.2)
+            except queue.Empty:
+                continue
+            if kind == "event":
+                on_event(payload)
+            else:
+                on_done(payload)
+
+    try:
+        start_ready()
+        drain()
+    except KeyboardInterrupt as e:
+        _stop(client, run_id, futures, state, jobs, job_error, drain)
+        for i in state:
+            if report.jobs[i].status is None:
+                job_error[i] = "interrupted"
+                finish_job(i)
+        report.finish(e)
+        raise
+    finally:
+        try:
+            client.unsubscribe_topic(topic)
+        except Exception:  # noqa: BLE001 - the client may be closing
+            pass
+    report.finish(None)
+    return report
+
+
+def _stop(client, run_id, futures, state, jobs, job_error, drain) -> None:
+    """After Ctrl-C: stop the run on every worker and wait for its tasks to end."""
+    for i, s in state.items():
+        if s in ("waiting", "listing", "listed"):
+            state[i] = "done" if s != "listing" else s
+            job_error[i] = "interrupted"
+    try:
+        client.run(cancel_run, run_id)
+        # Tasks not yet started now end at once; running layers stop at their
+        # next progress event. A second Ctrl-C gives up waiting.
+        drain(time.monotonic() + STOP_TIMEOUT)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        if futures:
+            client.cancel(list(futures), force=True)
