@@ -176,7 +176,10 @@ def start_local_cluster(n_workers: int):
     try:
         cluster = distributed.LocalCluster(n_workers=n_workers, threads_per_worker=1,
                                            processes=True, dashboard_address=None,
-                                           silence_logs=logging.ERROR)
+                                           silence_logs=logging.ERROR,
+                                           # no dashboard; its HTTP server on a free port
+                                           scheduler_kwargs={"dashboard_address":
+                                                             "127.0.0.1:0"})
     finally:
         if main:
             signal.signal(signal.SIGINT, old)
@@ -263,6 +266,7 @@ def run(jobs: Sequence, client, report):
         for j in jobs:
             i = j.index
             if state[i] == "waiting" and all(state[d] == "done" for d in deps[i]):
+                report.start_job(i)
                 if j.writes_geodatabase:
                     state[i] = "running"
                     remaining[i] = 1

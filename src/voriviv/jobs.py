@@ -308,6 +308,10 @@ class RunReport(Report):
         self._items: Dict[int, int] = {}
         self._job_of: Dict[int, int] = {}
 
+    def start_job(self, job: int) -> None:
+        """Marks the moment a job starts: its time is counted from here."""
+        self.jobs[job]._start = time.monotonic()
+
     def job_event(self, job: int, event: LayerEvent) -> None:
         """Records an event of job number ``job`` (and passes it on)."""
         self.jobs[job](event)
@@ -417,6 +421,7 @@ def run(jobs: Union[JobFile, Sequence[Job]], client: Any = None, *,
     try:
         for job, job_report in zip(job_list, report.jobs):
             source, target = job.command_line()
+            report.start_job(job.index)
             try:
                 run_conversion(job.method, source, target, threads=threads, report=job_report,
                                **job.run_kwargs())
