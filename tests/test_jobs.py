@@ -23,7 +23,6 @@ from filedb_twins import layers, make_layer, points_table
 distributed = pytest.importorskip("distributed")
 
 from voriviv import jobs  # noqa: E402
-from voriviv._dask import start_local_cluster  # noqa: E402
 
 VORIVIV = str(Path(sys.executable).with_name("voriviv"))
 _counter = itertools.count()
@@ -32,7 +31,7 @@ _counter = itertools.count()
 @pytest.fixture(scope="module")
 def cluster():
     """One LocalCluster of 2 single-threaded worker processes for the module."""
-    cl, client = start_local_cluster(2)
+    cl, client = jobs.local_cluster(2)
     try:
         yield client
     finally:
@@ -247,6 +246,20 @@ def test_the_python_api_on_a_client(sources, tag, psql, pg, tmp_path, cluster, m
     assert {e.kind for e in seen} >= {"started", "finished"}
 
 
+def test_plain_output_names_each_layer_by_its_job(sources, tag, psql, pg, tmp_path):
+    t = tag()
+    path = write_jobs(tmp_path, sources, t, JOBS.split("\n[[job]]\nmethod = \"gdb2shape\"")[0])
+    out = run("run", path, "--threads", "1", pg=pg, cwd=tmp_path)
+    assert out.returncode == 0 and out.stderr == ""
+    lines = out.stdout.splitlines()
+    assert lines[0] == f"run {path}: 3 jobs here, 1 threads"
+    assert [line.split()[:3] for line in lines[1:-1]] == [
+        ["three.gdb/cities", "done", "243"], ["three.gdb/countries", "done", "177"],
+        ["three.gdb/pts", "done", "1,500"], ["shp/a", "done", "300"], ["shp/b", "done", "40"],
+        ["shp/cities", "done", "243"], ["tabs/c", "done", "250"], ["tabs/d", "done", "12"]]
+    assert lines[-1].startswith("  total: 8/8 layers, 2,765 features")
+
+
 # --- bad job files -------------------------------------------------------------------
 
 GOOD = """
@@ -357,3 +370,46 @@ def test_ctrl_c_stops_the_workers_and_exits_130(sources, tag, psql, pg, tmp_path
     sizes = {p.name: p.stat().st_size for p in (tmp_path / "out").iterdir()}
     time.sleep(1.5)
     assert {p.name: p.stat().st_size for p in (tmp_path / "out").iterdir()} == sizes
+
+
+def test_on_dask_a_job_waits_for_the_earlier_jobs_it_reads_from(monkeypatch):
+    from voriviv._dask import _dependencies
+    monkeypatch.setenv("PGHOST", "db")
+    text = """
+[[job]]
+method = "gdb2pg"
+source = "a.gdb"
+target = "PG:dbname=gis"
+schema = "s"
+[[job]]
+method = "pg2shp"
+connection = "postgresql://etl:pw@db/gis"
+source = "out/x"
+schema = "s"
+[[job]]
+method = "gdb2pg"
+source = "b.gdb"
+target = "host=other dbname=gis"
+schema = "t"
+[[job]]
+method = "shp2tab"
+source = "out/x/roads.shp"
+target = "out/y"
+[[job]]
+method = "pg2gdb"
+connection = "PG:dbname=gis"
+source = "out/o.gdb"
+schema = "t"
+[[job]]
+method = "pg2gdbf"
+connection = "PG:dbname=gis"
+source = "out/o.gdb"
+schema = "u"
+feature_mapping = { d = ["a"] }
+"""
+    job_list = jobs.loads(text, base="/data", check_paths=False).jobs
+    assert job_list[3].source == "/data/out/x/roads.shp"
+    # Job 2 reads the schema job 1 loads (the same database spelt two ways), job 4
+    # a file inside the directory job 2 writes; job 5 reads schema t of another
+    # database than job 3 loads; job 6 writes the geodatabase job 5 writes.
+    assert _dependencies(job_list) == {0: set(), 1: {0}, 2: set(), 3: {1}, 4: set(), 5: {4}}

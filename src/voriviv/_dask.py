@@ -171,15 +171,18 @@ def start_local_cluster(n_workers: int):
     import signal
     import threading
     distributed = require_distributed()
+    import dask
     main = threading.current_thread() is threading.main_thread()
     old = signal.signal(signal.SIGINT, signal.SIG_IGN) if main else None
     try:
-        cluster = distributed.LocalCluster(n_workers=n_workers, threads_per_worker=1,
-                                           processes=True, dashboard_address=None,
-                                           silence_logs=logging.ERROR,
-                                           # no dashboard; its HTTP server on a free port
-                                           scheduler_kwargs={"dashboard_address":
-                                                             "127.0.0.1:0"})
+        # The workers' statistical profiler samples every thread 100 times a
+        # second, for a dashboard this cluster does not have.
+        with dask.config.set({"distributed.worker.profile.enabled": False}):
+            cluster = distributed.LocalCluster(
+                n_workers=n_workers, threads_per_worker=1, processes=True,
+                dashboard_address=None, silence_logs=logging.ERROR,
+                # no dashboard; its HTTP server on a free port
+                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"})
     finally:
         if main:
             signal.signal(signal.SIGINT, old)

@@ -50,7 +50,8 @@ if sys.version_info >= (3, 11):
 else:  # pragma: no cover - Python < 3.11
     import tomli as tomllib
 
-__all__ = ["Job", "JobFile", "JobFileError", "RunReport", "load", "loads", "run", "METHOD_KEYS"]
+__all__ = ["Job", "JobFile", "JobFileError", "RunReport", "load", "loads", "run", "local_cluster",
+           "METHOD_KEYS"]
 
 
 class JobFileError(UsageError):
@@ -433,6 +434,14 @@ def run(jobs: Union[JobFile, Sequence[Job]], client: Any = None, *,
         raise
     report.finish(None)
     return report
+
+
+def local_cluster(n_workers: int):
+    """(cluster, client): a ``dask.distributed.LocalCluster`` of ``n_workers``
+    single-threaded worker processes, as ``voriviv run --local-cluster`` starts it.
+    Close both when done (``client.close(); cluster.close()``)."""
+    from voriviv import _dask
+    return _dask.start_local_cluster(n_workers)
 
 
 def _client_address(client: Any) -> str:
