@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PKGS=(libgdal-dev gdal-bin postgresql postgresql-15-postgis-3 postgis g++ make)
+PKGS=(libgdal-dev libpq-dev gdal-bin postgresql postgresql-15-postgis-3 postgis g++ make)
 if ! python3 -c 'import venv, ensurepip' >/dev/null 2>&1; then
   PKGS+=(python3-venv python3-dev)
 fi

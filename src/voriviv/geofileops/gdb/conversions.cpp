@@ -6,6 +6,7 @@
 // text, target preparation, the work-item list), then runs one native worker
 // per item with the GIL released. Workers open their own GDAL datasets.
 #include <cerrno>
+#include <memory>
 #include <mutex>
 
 #include <ogr_api.h>
@@ -21,10 +22,13 @@
 #include "toolkit/dataset.hpp"
 #include "toolkit/layers.hpp"
 #include "toolkit/module_setup.hpp"
+#include "toolkit/output_dir.hpp"
 #include "toolkit/outputs.hpp"
+#include "toolkit/staged_output.hpp"
 #include "toolkit/pg_load.hpp"
 #include "toolkit/pyboundary.hpp"
 #include "toolkit/runner.hpp"
+#include "toolkit/staged_dir.hpp"
 #include "toolkit/translate.hpp"
 #include "toolkit/work_items.hpp"
 
@@ -74,16 +78,19 @@ GDALDriverH require_driver(const char *name, const char *message) {
     return d;
 }
 
-// Steps shared by pg2gdb and pg2gdbf after the source was opened: with mode
-// None an old geodatabase is deleted, then the geodatabase is created. The
-// old content is deleted only when it is a File Geodatabase or an empty
-// directory: anything else at the path is kept and the call fails. In the
-// other modes an existing geodatabase is opened for update instead of being
-// created again (GDAL refuses to create over it).
-void prepare_target(const GeoFileDatabase &self, bool mode_none, WarningSink *sink) {
+// Steps shared by pg2gdb and pg2gdbf after the source was opened. With mode
+// None the geodatabase is created new: where one exists, the new one is
+// built beside it (`staged`) and replaces it only when the call succeeds; an
+// empty directory is replaced at once. Anything else at the path is kept and
+// the call fails. In the other modes an existing geodatabase is opened for
+// update instead of being created again (GDAL refuses to create over it).
+// Returns the path the layers are written to.
+std::string prepare_target(const GeoFileDatabase &self, bool mode_none, WarningSink *sink,
+                           std::unique_ptr<StagedDirectory> &staged) {
     GDALDriverH driver = require_driver("OpenFileGDB", "GDAL OpenFileGDB driver not available");
     const std::string path = path_text(self.gdb_path);
     const fs::path p(path);
+    std::string target = path;
     if (mode_none && nb::cast<bool>(self.gdb_path.attr("exists")())) {
         if (!is_file_geodatabase(p) && !is_empty_directory(p)) {
             PyObject *exc = PyObject_CallFunction(
@@ -95,20 +102,26 @@ void prepare_target(const GeoFileDatabase &self, bool mode_none, WarningSink *si
             Py_DECREF(exc);
             throw nb::python_error();
         }
-        nb::module_::import_("shutil").attr("rmtree")(self.gdb_path);
+        if (is_file_geodatabase(p)) {
+            staged = std::make_unique<StagedDirectory>(path);
+            target = staged->path();
+        } else {
+            nb::module_::import_("shutil").attr("rmtree")(self.gdb_path);
+        }
     }
     nb::gil_scoped_release nogil;
     if (!mode_none && is_file_geodatabase(p)) {
         open_vector_or(path, OpenFlags::Update, sink, "Failed to open GDB");
-        return;
+        return target;
     }
     ErrorScope scope(sink);
     // Created and closed at once: the workers open it by path, and a handle
     // kept open here must not write a stale catalog over their layers.
-    Dataset created(GDALCreate(driver, path.c_str(), 0, 0, 0, GDT_Unknown, nullptr));
+    Dataset created(GDALCreate(driver, target.c_str(), 0, 0, 0, GDT_Unknown, nullptr));
     scope.check(created.get(), "Failed to create GDB");
     created.close();
     scope.raise_if_failed();
+    return target;
 }
 
 // Opens a PostgreSQL source for one worker and reads its table list, so a
@@ -176,25 +189,49 @@ void export_table(const std::string &gdb_text, GDALDatasetH src, TranslateOption
     vector_translate(gdb_text, src, opts, sink, &cancel);
 }
 
+// What pg2gdb and pg2gdbf hold while they run: the connection text, the
+// open source, the path written to and, when an existing geodatabase is
+// replaced, its staged successor and the lock that keeps other mode-None
+// calls on the same path waiting until it is in place.
+struct ExportTarget {
+    std::string pg_conn;
+    nb::object src_ds;
+    std::string write_path;
+    std::unique_ptr<StagedDirectory> staged;
+    std::unique_lock<std::mutex> replace_lock;
+
+    // Puts a staged geodatabase in place; call after every layer arrived.
+    void finish() {
+        if (!staged) return;
+        nb::gil_scoped_release nogil;
+        staged->commit();
+        staged.reset();
+    }
+};
+
 // The start of pg2gdb and pg2gdbf: connection text, the source opened on the
 // calling thread (a bad connection ends the call before anything on disk is
-// touched), then the target prepared. Returns the connection text and the
-// open source.
-std::pair<std::string, nb::object> begin_export(nb::handle self_h, nb::handle connection,
-                                                nb::handle schema, bool mode_none,
-                                                CallContext &ctx) {
+// touched), then the target prepared.
+ExportTarget begin_export(nb::handle self_h, nb::handle connection, nb::handle schema,
+                          bool mode_none, CallContext &ctx) {
     const GeoFileDatabase &self = nb::cast<const GeoFileDatabase &>(self_h);
-    std::string pg_conn =
-        utf8(self_h.attr("_pg_connection_string")(connection, "schema"_a = schema));
+    ExportTarget t;
+    t.pg_conn = utf8(self_h.attr("_pg_connection_string")(connection, "schema"_a = schema));
     Dataset ds;
     {
         nb::gil_scoped_release nogil;
-        ds = open_vector_or(pg_conn, OpenFlags::ReadOnly, ctx.sink(),
+        ds = open_vector_or(t.pg_conn, OpenFlags::ReadOnly, ctx.sink(),
                             "Failed to open PostgreSQL source");
     }
-    nb::object src_ds = wrap_dataset(std::move(ds));
-    prepare_target(self, mode_none, ctx.sink());
-    return {std::move(pg_conn), std::move(src_ds)};
+    t.src_ds = wrap_dataset(std::move(ds));
+    if (mode_none) {
+        // Calls that create the geodatabase anew run one after the other.
+        std::mutex &m = destination_mutex(path_text(self.gdb_path) + "\n(replace)");
+        nb::gil_scoped_release nogil;
+        t.replace_lock = std::unique_lock<std::mutex>(m);
+    }
+    t.write_path = prepare_target(self, mode_none, ctx.sink(), t.staged);
+    return t;
 }
 
 void gdb2pg(nb::handle self_h, nb::handle connection, nb::handle schema, nb::handle overwrite_h,
@@ -233,10 +270,11 @@ void pg2gdb(nb::handle self_h, nb::handle connection, nb::handle schema, nb::han
     require_exact(schema, &PyUnicode_Type, "schema");
     const std::string access = access_mode(mode);
     CallContext ctx;
-    const auto [pg_conn, src_ds] = begin_export(self_h, connection, schema, access.empty(), ctx);
-    nb::object layers = self_h.attr("_list_layers")(src_ds, tables);
+    ExportTarget target = begin_export(self_h, connection, schema, access.empty(), ctx);
+    const std::string &pg_conn = target.pg_conn;
+    nb::object layers = self_h.attr("_list_layers")(target.src_ds, tables);
     const auto names = work_names(layers, "layer_name");
-    const std::string gdb_text = path_text(self.gdb_path);
+    const std::string &gdb_text = target.write_path;
     run_native(this_module(), names.size(), [&](std::size_t i, const CancelToken &cancel) {
         const std::string &layer = names[i].get();
         Dataset src = open_pg_source(pg_conn, ctx.sink(), "Worker failed to open PG source");
@@ -248,6 +286,7 @@ void pg2gdb(nb::handle self_h, nb::handle connection, nb::handle schema, nb::han
         opts.access_mode = access.empty() ? "update" : access;
         export_table(gdb_text, src.get(), std::move(opts), ctx.sink(), cancel);
     });
+    target.finish();
     ctx.finish();
 }
 
@@ -263,14 +302,15 @@ void pg2gdbf(nb::handle self_h, nb::handle connection, nb::handle feature_mappin
     require_exact(schema, &PyUnicode_Type, "schema");
     const std::string access = access_mode(mode);
     CallContext ctx;
-    const auto [pg_conn, src_ds] = begin_export(self_h, connection, schema, access.empty(), ctx);
+    ExportTarget target = begin_export(self_h, connection, schema, access.empty(), ctx);
+    const std::string &pg_conn = target.pg_conn;
     std::vector<FeatureTask> tasks;
     for (auto [dataset, tables] : nb::borrow<nb::dict>(feature_mapping)) {
         const std::string dataset_text = utf8(nb::str(dataset));
         for (auto &table : work_names(tables, "table"))
             tasks.push_back({dataset_text, std::move(table)});
     }
-    const std::string gdb_text = path_text(self.gdb_path);
+    const std::string &gdb_text = target.write_path;
     run_native(this_module(), tasks.size(), [&](std::size_t i, const CancelToken &cancel) {
         const FeatureTask &task = tasks[i];
         const std::string &table = task.table.get();
@@ -291,6 +331,7 @@ void pg2gdbf(nb::handle self_h, nb::handle connection, nb::handle feature_mappin
         }
         export_table(gdb_text, src.get(), std::move(opts), ctx.sink(), cancel);
     });
+    target.finish();
     ctx.finish();
 }
 
@@ -304,15 +345,21 @@ void gdb2shape(nb::handle self_h, nb::handle output_dir, nb::handle tables) {
     const auto names = work_names(layers, "layer_name");
     const std::string gdb_text = path_text(self.gdb_path);
     const std::string out_text = path_text(out);
+    OutputDirectory outputs(out_text, ".shp");
     run_native(this_module(), names.size(), [&](std::size_t i, const CancelToken &cancel) {
         const std::string &layer = names[i].get();
         Dataset src = open_vector_or(gdb_text, OpenFlags::ReadOnly, ctx.sink(),
                                      "Failed to open GDB in worker");
-        require_safe_file_name(layer);
+        // Written aside and moved into place once complete; the layer's
+        // older companion files go then.
+        StagedLayer staged(outputs, layer, gdb_text, true);
         TranslateOptions opts;
         opts.format = "ESRI Shapefile";
         opts.layer = layer;
-        vector_translate(out_text + "/" + layer + ".shp", src.get(), opts, ctx.sink(), &cancel);
+        vector_translate(staged.path(), src.get(), opts, ctx.sink(), &cancel);
+        if (cancel.cancelled.load())
+            throw GdalError("Writing layer '" + layer + "' was interrupted");
+        staged.commit();
     });
     ctx.finish();
 }

@@ -17,6 +17,7 @@
 #include "toolkit/pg_load.hpp"
 #include "toolkit/pyboundary.hpp"
 #include "toolkit/runner.hpp"
+#include "toolkit/staged_output.hpp"
 #include "toolkit/translate.hpp"
 
 namespace nb = nanobind;
@@ -137,11 +138,14 @@ std::string first_layer_name(const FileDbTraits &t, GDALDatasetH ds, const std::
 void write_layer(OutputDirectory &out, const FileFormat &format, GDALDatasetH src,
                  const std::string &layer, const std::string &source, bool overwrite,
                  WarningSink *sink, const CancelToken &cancel) {
-    const std::string dest = out.prepare(layer, source, overwrite);
+    // Written aside and moved into place once complete (staged_output.hpp).
+    StagedLayer staged(out, layer, source, overwrite);
     TranslateOptions opts;
     opts.format = format.driver;
     opts.layer = layer;
-    vector_translate(dest, src, opts, sink, &cancel);
+    vector_translate(staged.path(), src, opts, sink, &cancel);
+    if (cancel.cancelled.load()) throw GdalError("Writing layer '" + layer + "' was interrupted");
+    staged.commit();
 }
 
 // --- the object -----------------------------------------------------------

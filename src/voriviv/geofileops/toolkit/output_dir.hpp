@@ -35,6 +35,18 @@ public:
     // already claimed the same output, OsError when a removal fails.
     std::string prepare(const std::string &layer, const std::string &source, bool overwrite);
 
+    const std::string &extension() const { return extension_; }
+
+    // The checks and the claim of prepare(), without removing anything.
+    void claim(const std::string &layer, const std::string &source);
+
+    // Moves the files `names` of directory `staging` into the output
+    // directory (replacing same-named files) and then, with `overwrite`, removes
+    // the layer's other companion files, sparing what longer claimed stems
+    // own. Under the same lock as the claims.
+    void install(const std::string &layer, const std::string &staging,
+                 const std::vector<std::string> &names, bool overwrite);
+
 private:
     std::string dir_;
     std::string extension_;

@@ -15,15 +15,26 @@ std::vector<std::string> TranslateOptions::to_argv() const {
     for (const auto &o : dataset_creation) argv.insert(argv.end(), {"-dsco", o});
     if (!access_mode.empty()) argv.push_back("-" + access_mode);
     if (preserve_fid) argv.push_back("-preserve_fid");
+    if (!new_layer_name.empty()) argv.insert(argv.end(), {"-nln", new_layer_name});
+    if (single_transaction) argv.insert(argv.end(), {"-ds_transaction", "-gt", "unlimited"});
     // Source layer names come last, as positional arguments.
     argv.push_back(layer);
     return argv;
 }
 
 namespace {
+struct ProgressState {
+    const CancelToken *cancel;
+    const ErrorScope *scope;
+};
+
+// Stops the translation when the call is cancelled, and at the first failure
+// GDAL reported: the layer fails anyway, and a damaged source would otherwise
+// be read to its end, failing feature after feature.
 int CPL_STDCALL progress(double, const char *, void *data) {
-    const auto *cancel = static_cast<const CancelToken *>(data);
-    return cancel == nullptr || !cancel->cancelled.load(std::memory_order_relaxed);
+    const auto *state = static_cast<const ProgressState *>(data);
+    if (state->scope->failed()) return FALSE;
+    return state->cancel == nullptr || !state->cancel->cancelled.load(std::memory_order_relaxed);
 }
 
 struct OptionsHandle {
@@ -41,8 +52,8 @@ GDALDatasetH vector_translate_open(const std::string &dest, GDALDatasetH src,
     ErrorScope scope(sink);
     OptionsHandle options{GDALVectorTranslateOptionsNew(argv.List(), nullptr)};
     scope.check(options.p, "Invalid vector translation options");
-    GDALVectorTranslateOptionsSetProgress(options.p, progress,
-                                          const_cast<CancelToken *>(cancel));
+    ProgressState state{cancel, &scope};
+    GDALVectorTranslateOptionsSetProgress(options.p, progress, &state);
     int usage_error = FALSE;
     GDALDatasetH srcs[1] = {src};
     Dataset out(GDALVectorTranslate(dest.c_str(), nullptr, 1, srcs, options.p,

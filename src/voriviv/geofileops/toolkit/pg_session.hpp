@@ -1,0 +1,61 @@
+// A PostgreSQL session of our own, beside GDAL's connections: for the
+// statements a conversion runs itself (existence checks, the table swap,
+// cleanup). Opened from the same connection text GDAL gets.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "toolkit/gdal_error.hpp"
+
+struct pg_conn;
+
+namespace geofileops {
+
+// A failed statement; sqlstate is PostgreSQL's five-character error code
+// (empty when the failure was no server error, e.g. a lost connection).
+struct PgError : GdalError {
+    std::string sqlstate;
+    PgError(const std::string &msg, std::string state)
+        : GdalError(msg), sqlstate(std::move(state)) {}
+};
+
+// Seconds a connection attempt may take when neither the connection text nor
+// PGCONNECT_TIMEOUT says otherwise.
+constexpr int kDefaultConnectTimeout = 30;
+
+// `text` (GDAL connection text, "PG:...") with connect_timeout=<default>
+// added when it names no connect_timeout and PGCONNECT_TIMEOUT is unset or
+// empty. Texts in URI form are returned unchanged.
+std::string with_connect_timeout(const std::string &text);
+
+// libpq's connection parameters from GDAL connection text: the "PG:" prefix
+// and GDAL's own keys (schemas, tables, active_schema) dropped.
+std::string libpq_conninfo(const std::string &gdal_text);
+
+// "name" with embedded quotes doubled.
+std::string quote_ident(const std::string &name);
+// 'text' with embedded quotes doubled.
+std::string quote_literal(const std::string &text);
+
+class PgSession {
+public:
+    // Connects; a failure throws GdalError with libpq's message.
+    explicit PgSession(const std::string &gdal_text);
+    ~PgSession();
+    PgSession(const PgSession &) = delete;
+    PgSession &operator=(const PgSession &) = delete;
+
+    // Runs `sql` (one or more statements); returns the rows of the last
+    // result as text (NULL as empty). Throws PgError.
+    std::vector<std::vector<std::string>> query(const std::string &sql);
+    void exec(const std::string &sql) { query(sql); }
+
+    // Whether a relation <schema>.<name> exists.
+    bool relation_exists(const std::string &schema, const std::string &name);
+
+private:
+    pg_conn *conn_ = nullptr;
+};
+
+}  // namespace geofileops
