@@ -22,10 +22,12 @@
 #include "toolkit/dataset.hpp"
 #include "toolkit/layers.hpp"
 #include "toolkit/module_setup.hpp"
+#include "toolkit/names.hpp"
 #include "toolkit/output_dir.hpp"
 #include "toolkit/outputs.hpp"
 #include "toolkit/staged_output.hpp"
 #include "toolkit/pg_load.hpp"
+#include "toolkit/pg_session.hpp"
 #include "toolkit/pyboundary.hpp"
 #include "toolkit/runner.hpp"
 #include "toolkit/staged_dir.hpp"
@@ -217,6 +219,8 @@ ExportTarget begin_export(nb::handle self_h, nb::handle connection, nb::handle s
     const GeoFileDatabase &self = nb::cast<const GeoFileDatabase &>(self_h);
     ExportTarget t;
     t.pg_conn = utf8(self_h.attr("_pg_connection_string")(connection, "schema"_a = schema));
+    t.pg_conn = PyUnicode_Check(connection.ptr()) ? text_for_schema(t.pg_conn, utf8(schema))
+                                                  : with_connect_timeout(t.pg_conn);
     Dataset ds;
     {
         nb::gil_scoped_release nogil;
@@ -241,7 +245,8 @@ void gdb2pg(nb::handle self_h, nb::handle connection, nb::handle schema, nb::han
     require_exact(schema, &PyUnicode_Type, "schema");
     CallContext ctx;
     nb::object src_ds = self_h.attr("_open_gdb")();
-    const std::string pg_conn = utf8(self_h.attr("_pg_connection_string")(connection));
+    const std::string pg_conn =
+        with_connect_timeout(utf8(self_h.attr("_pg_connection_string")(connection)));
     require_driver("PostgreSQL", "GDAL PostgreSQL driver not available");
     Dataset dst_ds;
     {
@@ -255,8 +260,22 @@ void gdb2pg(nb::handle self_h, nb::handle connection, nb::handle schema, nb::han
     // Tables are written through a connection that sees only the target
     // schema, so a same-named table elsewhere is never dropped or written.
     const PgLoad load{restrict_to_schema(pg_conn, schema_text), schema_text, overwrite};
+    // Every layer's table is claimed before any work: a later layer landing
+    // on an earlier layer's table fails instead of replacing or adding to it.
+    TargetClaims claims;
+    std::vector<std::exception_ptr> refused(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (names[i].error) continue;
+        try {
+            const std::string table = pg_target_table(names[i].name, schema_text);
+            claims.claim(table, names[i].name, "table " + schema_text + "." + table);
+        } catch (...) {
+            refused[i] = std::current_exception();
+        }
+    }
     run_native(this_module(), names.size(), [&](std::size_t i, const CancelToken &cancel) {
         const std::string &layer = names[i].get();
+        if (refused[i]) std::rethrow_exception(refused[i]);
         Dataset src = open_vector_or(gdb_text, OpenFlags::ReadOnly, ctx.sink(),
                                      "Worker failed to open GDB");
         pg_load_layer(load, src.get(), layer, ctx.sink(), &cancel);

@@ -13,8 +13,10 @@
 #include "toolkit/fsops.hpp"
 #include "toolkit/layers.hpp"
 #include "toolkit/module_setup.hpp"
+#include "toolkit/names.hpp"
 #include "toolkit/output_dir.hpp"
 #include "toolkit/pg_load.hpp"
+#include "toolkit/pg_session.hpp"
 #include "toolkit/pyboundary.hpp"
 #include "toolkit/runner.hpp"
 #include "toolkit/staged_output.hpp"
@@ -47,15 +49,20 @@ bool truth(nb::handle value) {
 std::string os_bytes(nb::handle str) {
     nb::object b = nb::steal(PyUnicode_EncodeFSDefault(str.ptr()));
     if (!b.is_valid()) throw nb::python_error();
-    return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
+    std::string out(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
+    if (out.find('\0') != std::string::npos) throw nb::value_error("embedded null character");
+    return out;
 }
 
 // os.fspath() of a path-like object, as OS bytes.
 std::string os_path(nb::handle path) {
     nb::object fs = nb::steal(PyOS_FSPath(path.ptr()));
     if (!fs.is_valid()) throw nb::python_error();
-    if (PyBytes_Check(fs.ptr()))
-        return std::string(PyBytes_AS_STRING(fs.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(fs.ptr())));
+    if (PyBytes_Check(fs.ptr())) {
+        std::string out(PyBytes_AS_STRING(fs.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(fs.ptr())));
+        if (out.find('\0') != std::string::npos) throw nb::value_error("embedded null character");
+        return out;
+    }
     return os_bytes(fs);
 }
 
@@ -96,6 +103,7 @@ nb::list resolve_files(const FileDbTraits &t, nb::handle bound_path, nb::handle 
     if (!truth(tables)) return files;
     nb::object allow = nb::steal(PySet_New(tables.ptr()));
     if (!allow.is_valid()) throw nb::python_error();
+    require_text_items(allow);
     nb::list kept;
     for (nb::handle f : files) {
         nb::object stem = f.attr("stem");
@@ -111,6 +119,15 @@ std::vector<std::string> path_texts(const nb::list &paths) {
     out.reserve(nb::len(paths));
     for (nb::handle p : paths) out.push_back(os_path(p));
     return out;
+}
+
+// The name of `file` without its directory and `extension`.
+std::string file_stem(const std::string &file, const std::string &extension) {
+    const auto slash = file.find_last_of('/');
+    std::string name = slash == std::string::npos ? file : file.substr(slash + 1);
+    if (name.size() > extension.size() && name.ends_with(extension))
+        name.resize(name.size() - extension.size());
+    return name;
 }
 
 // Opens one source file of the location; a null result without a GDAL error
@@ -182,16 +199,36 @@ void to_pg(const FileDbTraits &t, const FileDatabase &self, nb::handle connectio
            nb::handle schema, nb::handle overwrite, nb::handle tables) {
     require_exact(schema, &PyUnicode_Type, "schema");
     const bool replace = truth(overwrite);
-    const std::string pg_conn = utf8(pg_connection_string(connection, schema));
+    const std::string pg_conn = with_connect_timeout(utf8(pg_connection_string(connection, schema)));
     const std::vector<std::string> files = path_texts(resolve_files(t, self.path, tables));
     const std::string schema_name = utf8(schema);
     const PgLoad load{restrict_to_schema(pg_conn, schema_name), schema_name, replace};
 
+    // Every file's table, from the layer name its file name gives, is
+    // claimed before any work: a later file landing on an earlier file's
+    // table fails instead of replacing or adding to it.
+    TargetClaims claims;
+    std::vector<std::string> expected(files.size());
+    std::vector<std::exception_ptr> refused(files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        expected[i] = file_stem(files[i], t.own.extension);
+        try {
+            const std::string table = pg_target_table(expected[i], schema_name);
+            claims.claim(table, expected[i], "table " + schema_name + "." + table);
+        } catch (...) {
+            refused[i] = std::current_exception();
+        }
+    }
+
     CallContext ctx;
     run_native(this_module(), files.size(), [&](std::size_t i, const CancelToken &cancel) {
+        if (refused[i]) std::rethrow_exception(refused[i]);
         Dataset src = open_source(t, files[i], ctx.sink());
         const std::string layer = first_layer_name(t, src.get(), files[i], ctx.sink());
-        pg_load_layer(load, src.get(), layer, ctx.sink(), &cancel);
+        PgLoad item = load;
+        // A layer named otherwise than its file claims its own table now.
+        if (layer != expected[i]) item.claims = &claims;
+        pg_load_layer(item, src.get(), layer, ctx.sink(), &cancel);
     });
     ctx.finish();
 }
@@ -202,7 +239,8 @@ void from_pg(const FileDbTraits &t, const FileDatabase &self, nb::handle connect
              nb::handle schema, nb::handle tables, nb::handle overwrite) {
     require_exact(schema, &PyUnicode_Type, "schema");
     const bool replace = truth(overwrite);
-    const std::string pg_conn = utf8(pg_connection_string(connection, schema));
+    const std::string pg_conn =
+        text_for_schema(utf8(pg_connection_string(connection, schema)), utf8(schema));
 
     CallContext ctx;
     Dataset listing;

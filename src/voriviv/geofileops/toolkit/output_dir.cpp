@@ -33,6 +33,7 @@ void OutputDirectory::claim(const std::string &layer, const std::string &source)
     std::string path = fs::join(dir_, layer + extension_);
     std::lock_guard<std::mutex> lock(mutex_);
     claim_or_throw(claims_, path, layer, source);
+    folded_.claim(ascii_lower(layer + extension_), layer, path);
     claimed_stems_.push_back(layer);
 }
 

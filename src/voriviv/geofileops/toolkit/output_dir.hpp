@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "toolkit/names.hpp"
 #include "toolkit/outputs.hpp"
 
 namespace geofileops {
@@ -52,6 +53,7 @@ private:
     std::string extension_;
     std::mutex mutex_;
     OutputClaims claims_;
+    TargetClaims folded_;  // names equal but for ASCII case are one target
     std::vector<std::string> claimed_stems_;
 };
 

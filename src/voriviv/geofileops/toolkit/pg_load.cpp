@@ -6,6 +6,7 @@
 
 #include "toolkit/connection.hpp"
 #include "toolkit/dataset.hpp"
+#include "toolkit/names.hpp"
 #include "toolkit/pg_session.hpp"
 #include "toolkit/table_swap.hpp"
 
@@ -97,7 +98,9 @@ bool pg_table_exists(const std::string &conn_text, const std::string &schema,
 
 void pg_load_layer(const PgLoad &load, GDALDatasetH src, const std::string &layer,
                    WarningSink *sink, const CancelToken *cancel) {
-    const std::string table = pg_laundered_name(layer);
+    const std::string table = pg_target_table(layer, load.schema);
+    if (load.claims != nullptr)
+        load.claims->claim(table, layer, "table " + load.schema + "." + table);
     PgSession session(load.dest);
     if (!load.overwrite && session.relation_exists(load.schema, table))
         throw GdalError(already_exists_message(load.schema, table));

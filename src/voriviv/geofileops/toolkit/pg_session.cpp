@@ -4,6 +4,8 @@
 
 #include <libpq-fe.h>
 
+#include "toolkit/pg_load.hpp"
+
 namespace geofileops {
 
 namespace {
@@ -67,6 +69,14 @@ std::string with_connect_timeout(const std::string &text) {
     while (!out.empty() && is_space(out.back())) out.pop_back();
     if (!out.empty() && out != "PG:") out += ' ';
     return out + "connect_timeout=" + std::to_string(kDefaultConnectTimeout);
+}
+
+std::string text_for_schema(const std::string &text, const std::string &schema) {
+    const std::string body = strip_prefix(text);
+    if (is_uri(body)) return text;
+    for (const Token &t : tokens(body))
+        if (t.key == "schemas") return with_connect_timeout(text);
+    return with_connect_timeout(restrict_to_schema(text, schema));
 }
 
 std::string libpq_conninfo(const std::string &gdal_text) {

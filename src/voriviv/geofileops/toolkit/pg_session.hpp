@@ -29,6 +29,11 @@ constexpr int kDefaultConnectTimeout = 30;
 // empty. Texts in URI form are returned unchanged.
 std::string with_connect_timeout(const std::string &text);
 
+// Connection text given by the caller as a str, made to see only `schema`
+// unless the text names its schemas itself; also given the default connect
+// timeout (with_connect_timeout).
+std::string text_for_schema(const std::string &text, const std::string &schema);
+
 // libpq's connection parameters from GDAL connection text: the "PG:" prefix
 // and GDAL's own keys (schemas, tables, active_schema) dropped.
 std::string libpq_conninfo(const std::string &gdal_text);

@@ -17,6 +17,19 @@ std::vector<std::string> TranslateOptions::to_argv() const {
     if (preserve_fid) argv.push_back("-preserve_fid");
     if (!new_layer_name.empty()) argv.insert(argv.end(), {"-nln", new_layer_name});
     if (single_transaction) argv.insert(argv.end(), {"-ds_transaction", "-gt", "unlimited"});
+    if (!layer.empty() && layer[0] == '-') {
+        // GDAL's option parser would take such a name for a switch; the
+        // layer is selected by a query instead, and keeps its name.
+        std::string quoted = "\"";
+        for (char c : layer) {
+            if (c == '"') quoted += '"';
+            quoted += c;
+        }
+        quoted += '"';
+        argv.insert(argv.end(), {"-dialect", "OGRSQL", "-sql", "SELECT * FROM " + quoted});
+        if (new_layer_name.empty()) argv.insert(argv.end(), {"-nln", layer});
+        return argv;
+    }
     // Source layer names come last, as positional arguments.
     argv.push_back(layer);
     return argv;
