@@ -221,6 +221,7 @@ ExportTarget begin_export(nb::handle self_h, nb::handle connection, nb::handle s
     t.pg_conn = utf8(self_h.attr("_pg_connection_string")(connection, "schema"_a = schema));
     t.pg_conn = PyUnicode_Check(connection.ptr()) ? text_for_schema(t.pg_conn, utf8(schema))
                                                   : with_connect_timeout(t.pg_conn);
+    probe_connection(t.pg_conn);
     Dataset ds;
     {
         nb::gil_scoped_release nogil;
@@ -248,6 +249,7 @@ void gdb2pg(nb::handle self_h, nb::handle connection, nb::handle schema, nb::han
     const std::string pg_conn =
         with_connect_timeout(utf8(self_h.attr("_pg_connection_string")(connection)));
     require_driver("PostgreSQL", "GDAL PostgreSQL driver not available");
+    probe_connection(pg_conn);
     Dataset dst_ds;
     {
         nb::gil_scoped_release nogil;

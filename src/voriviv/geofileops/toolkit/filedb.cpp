@@ -220,6 +220,7 @@ void to_pg(const FileDbTraits &t, const FileDatabase &self, nb::handle connectio
         }
     }
 
+    if (!files.empty()) probe_connection(pg_conn);
     CallContext ctx;
     run_native(this_module(), files.size(), [&](std::size_t i, const CancelToken &cancel) {
         if (refused[i]) std::rethrow_exception(refused[i]);
@@ -242,6 +243,7 @@ void from_pg(const FileDbTraits &t, const FileDatabase &self, nb::handle connect
     const std::string pg_conn =
         text_for_schema(utf8(pg_connection_string(connection, schema)), utf8(schema));
 
+    probe_connection(pg_conn);
     CallContext ctx;
     Dataset listing;
     {

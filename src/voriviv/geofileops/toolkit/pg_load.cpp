@@ -101,7 +101,7 @@ void pg_load_layer(const PgLoad &load, GDALDatasetH src, const std::string &laye
     const std::string table = pg_target_table(layer, load.schema);
     if (load.claims != nullptr)
         load.claims->claim(table, layer, "table " + load.schema + "." + table);
-    PgSession session(load.dest);
+    PgSession session(load.dest, [cancel] { return cancel != nullptr && cancel->cancelled.load(); });
     if (!load.overwrite && session.relation_exists(load.schema, table))
         throw GdalError(already_exists_message(load.schema, table));
     // The rows go into a table of a fresh name; the target is replaced by it

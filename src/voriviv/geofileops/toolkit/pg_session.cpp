@@ -1,6 +1,13 @@
 #include "toolkit/pg_session.hpp"
 
+#include <chrono>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+
+#include <poll.h>
+
+#include <nanobind/nanobind.h>
 
 #include <libpq-fe.h>
 
@@ -117,14 +124,48 @@ std::string trimmed(const char *msg) {
 }
 }  // namespace
 
-PgSession::PgSession(const std::string &gdal_text) {
-    conn_ = PQconnectdb(libpq_conninfo(with_connect_timeout(gdal_text)).c_str());
+PgSession::PgSession(const std::string &gdal_text, const std::function<bool()> &stop) {
+    conn_ = PQconnectStart(libpq_conninfo(with_connect_timeout(gdal_text)).c_str());
     if (conn_ == nullptr) throw GdalError("Out of memory connecting to PostgreSQL");
-    if (PQstatus(conn_) != CONNECTION_OK) {
-        const std::string msg = trimmed(PQerrorMessage(conn_));
+    auto fail = [this](const std::string &fallback) {
+        std::string msg = trimmed(PQerrorMessage(conn_));
         PQfinish(conn_);
         conn_ = nullptr;
-        throw GdalError(msg.empty() ? "Failed to connect to PostgreSQL" : msg);
+        throw GdalError(msg.empty() ? fallback : msg);
+    };
+    if (PQstatus(conn_) == CONNECTION_BAD) fail("Failed to connect to PostgreSQL");
+    // libpq enforces connect_timeout only in its blocking calls; this loop
+    // polls, so it keeps the limit itself.
+    int timeout_s = 0;
+    if (PQconninfoOption *opts = PQconninfo(conn_)) {
+        for (PQconninfoOption *o = opts; o->keyword != nullptr; ++o)
+            if (std::strcmp(o->keyword, "connect_timeout") == 0 && o->val != nullptr)
+                timeout_s = std::atoi(o->val);
+        PQconninfoFree(opts);
+    }
+    if (timeout_s > 0 && timeout_s < 2) timeout_s = 2;  // libpq's own minimum
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+    PostgresPollingStatusType state = PGRES_POLLING_WRITING;
+    while (state != PGRES_POLLING_OK) {
+        if (state == PGRES_POLLING_FAILED) fail("Failed to connect to PostgreSQL");
+        pollfd pfd{PQsocket(conn_), static_cast<short>(state == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
+        const int ready = pfd.fd < 0 ? 1 : ::poll(&pfd, 1, 100);
+        if (ready < 0 && errno != EINTR) fail("Failed to connect to PostgreSQL");
+        if (ready > 0) {
+            state = PQconnectPoll(conn_);
+            continue;
+        }
+        if (stop && stop()) {
+            PQfinish(conn_);
+            conn_ = nullptr;
+            throw Interrupted("Connection attempt interrupted");
+        }
+        if (timeout_s > 0 && std::chrono::steady_clock::now() >= deadline) {
+            PQfinish(conn_);
+            conn_ = nullptr;
+            throw GdalError("Connection to PostgreSQL timed out after " +
+                            std::to_string(timeout_s) + " s (connect_timeout)");
+        }
     }
     // Notices (e.g. of identifiers being cut) are not ours to print.
     PQsetNoticeProcessor(conn_, [](void *, const char *) {}, nullptr);
@@ -166,6 +207,21 @@ bool PgSession::relation_exists(const std::string &schema, const std::string &na
                   "ON n.oid = c.relnamespace WHERE n.nspname = " + quote_literal(schema) +
                   " AND c.relname = " + quote_literal(name))
                 .empty();
+}
+
+void probe_connection(const std::string &gdal_text) {
+    bool interrupted = false;
+    auto stop = [&interrupted] {
+        nanobind::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() != 0) interrupted = true;
+        return interrupted;
+    };
+    try {
+        nanobind::gil_scoped_release nogil;
+        PgSession probe(gdal_text, stop);
+    } catch (const Interrupted &) {
+        throw nanobind::python_error();  // the KeyboardInterrupt PyErr_CheckSignals set
+    }
 }
 
 }  // namespace geofileops

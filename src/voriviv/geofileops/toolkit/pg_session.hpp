@@ -3,6 +3,7 @@
 // cleanup). Opened from the same connection text GDAL gets.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,10 +44,19 @@ std::string quote_ident(const std::string &name);
 // 'text' with embedded quotes doubled.
 std::string quote_literal(const std::string &text);
 
+// A connection attempt given up because the caller asked to stop.
+struct Interrupted : GdalError {
+    using GdalError::GdalError;
+};
+
 class PgSession {
 public:
-    // Connects; a failure throws GdalError with libpq's message.
-    explicit PgSession(const std::string &gdal_text);
+    // Connects; a failure throws GdalError with libpq's message. The attempt
+    // gives up after connect_timeout seconds (with_connect_timeout), and as
+    // soon as `stop` (asked every 100 ms) returns true: then it throws
+    // Interrupted.
+    explicit PgSession(const std::string &gdal_text,
+                       const std::function<bool()> &stop = nullptr);
     ~PgSession();
     PgSession(const PgSession &) = delete;
     PgSession &operator=(const PgSession &) = delete;
@@ -62,5 +72,12 @@ public:
 private:
     pg_conn *conn_ = nullptr;
 };
+
+// Connects once to the server of `gdal_text` on the calling thread, which
+// holds the GIL, and closes again: a server that does not answer fails the
+// call here after the connect timeout, and Ctrl-C interrupts the wait
+// (KeyboardInterrupt), before GDAL's own connection attempt, which nothing
+// can interrupt.
+void probe_connection(const std::string &gdal_text);
 
 }  // namespace geofileops

@@ -61,6 +61,9 @@ GDALDatasetH vector_translate_open(const std::string &dest, GDALDatasetH src,
                                    const CancelToken *cancel) {
     CPLStringList argv;
     for (const auto &a : opts.to_argv()) argv.AddString(a.c_str());
+    // Makes GDAL report progress feature by feature (to our callback, which
+    // prints nothing), so a cancelled call stops within a feature.
+    argv.AddString("-progress");
 
     ErrorScope scope(sink);
     OptionsHandle options{GDALVectorTranslateOptionsNew(argv.List(), nullptr)};
