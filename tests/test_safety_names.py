@@ -24,7 +24,8 @@ def test_names_beginning_with_a_dash_are_names(pg, psql, schema, tmp_path):
     gdb = tmp_path / "x.gdb"
     ogr2ogr("-f", "OpenFileGDB", str(gdb), pgserver.gdal_connection_text(pg),
             f"{schema}.other", "-nln", "keep")
-    GeoFileDatabase(gdb).pg2gdb(pg, schema=schema, mode="update", tables=["-overwrite"])
+    with pytest.warns(RuntimeWarning, match="'-overwrite' to '_overwrite'"):
+        GeoFileDatabase(gdb).pg2gdb(pg, schema=schema, mode="update", tables=["-overwrite"])
     # The geodatabase's own rule makes the leading "-" a "_".
     assert layers(gdb) == {"keep": 3, "_overwrite": 2}
 

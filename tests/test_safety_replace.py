@@ -198,16 +198,26 @@ def test_gdb2shape_replaces_only_complete_layers(ne_gdb, tmp_path):
 
 # --- geodatabases -------------------------------------------------------------
 
-def test_failed_geodatabase_replacement_keeps_the_old_one(pg, psql, schema, tmp_path):
+@pytest.mark.parametrize("method", ["pg2gdb", "pg2gdbf"])
+def test_failed_geodatabase_replacement_keeps_the_old_one(pg, psql, schema, tmp_path, big,
+                                                          method):
     target = tmp_path / "out.gdb"
+
+    def export(*tables):
+        db = GeoFileDatabase(target, "create")
+        if method == "pg2gdb":
+            db.pg2gdb(pg, schema=schema)
+        else:
+            db.pg2gdbf(pg, {"fd": list(tables)}, schema=schema)
+
     points_table(psql, schema, "a", 3)
-    GeoFileDatabase(target, "create").pg2gdb(pg, schema=schema)
+    export("a")
     before = tree_digest(target)
     psql(f"CREATE TABLE {schema}.big AS SELECT * FROM public.big_src")
     killer = Terminator(pg, "FETCH%")
     killer.start()
     with pytest.raises(RuntimeError):
-        GeoFileDatabase(target, "create").pg2gdb(pg, schema=schema)
+        export("a", "big")
     killer.join()
     assert killer.killed
     assert tree_digest(target) == before
@@ -215,7 +225,7 @@ def test_failed_geodatabase_replacement_keeps_the_old_one(pg, psql, schema, tmp_
     # Success replaces it.
     psql(f"DROP TABLE {schema}.big")
     points_table(psql, schema, "b", 2)
-    GeoFileDatabase(target, "create").pg2gdb(pg, schema=schema)
+    export("a", "b")
     assert layers(target) == {"a": 3, "b": 2}
     assert temp_entries(tmp_path) == []
 
