@@ -396,7 +396,8 @@ void bind_conversions(Class &cls) {
                     "tables: Optional[Iterable[str]] = None) -> None"),
             "Description : Loads the geodatabase's layers (or those named in tables) into "
             "PostgreSQL tables <schema>.<layer>, in parallel. An existing table is replaced "
-            "only with overwrite=True; otherwise its layer fails and the table is kept.")
+            "only with overwrite=True, and only once the new table is complete; otherwise its "
+            "layer fails and the table is kept as it was.")
         .def("pg2gdb", &pg2gdb, "connection"_a.none(), nb::kw_only(),
              "schema"_a.none() = "public", "tables"_a.none() = nb::none(),
              "mode"_a.none() = nb::none(),
@@ -406,7 +407,9 @@ void bind_conversions(Class &cls) {
                      "-> None"),
              "Description : Exports the tables of a PostgreSQL schema (or those named in "
              "tables) into the geodatabase. With mode None an existing geodatabase is "
-             "replaced by a new one; the other modes add to it with GDAL's access mode.")
+             "replaced by a new one, built beside it and put in its place only once every "
+             "layer arrived (a failure leaves the old one as it was); the other modes add to "
+             "it with GDAL's access mode.")
         .def("pg2gdbf", &pg2gdbf, "connection"_a.none(), "feature_mapping"_a.none(),
              nb::kw_only(), "schema"_a.none() = "public", "mode"_a.none() = nb::none(),
              nb::sig("def pg2gdbf(self, connection: Union[str, Dict[str, Any]], "

@@ -392,7 +392,9 @@ void bind_file_database(nb::module_ &m, const FileDbTraits &traits) {
             cat({"Description : Loads each selected ", noun, " into the table <schema>.<layer> "
                  "of a PostgreSQL/PostGIS database, geometries promoted to multi-part types, "
                  "files in parallel. An existing table is replaced only with overwrite=True; "
-                 "otherwise that file fails. Other tables are never touched."}).c_str());
+                 "otherwise that file fails. The new table takes the old one's place only once "
+                 "it is complete; a failed file leaves the old table as it was and no other. "
+                 "Other tables are never touched."}).c_str());
     cls.def(t->from_pg,
             [t](const FileDatabase &self, nb::handle connection, nb::handle schema,
                 nb::handle tables, nb::handle overwrite) {
@@ -406,8 +408,10 @@ void bind_file_database(nb::module_ &m, const FileDbTraits &traits) {
                          "True) -> None"}).c_str()),
             cat({"Description : Exports each selected table of a PostgreSQL schema as <layer>",
                  own_ext, " into the bound directory (or, when the bound path is no directory, "
-                 "into its parent, created if missing), tables in parallel. With overwrite the "
-                 "layer's earlier files are removed first."}).c_str());
+                 "into its parent, created if missing), tables in parallel. Each layer is written "
+                 "aside and moved into place once complete; with overwrite the layer's other "
+                 "earlier files are then removed. A failed layer leaves its earlier files as they "
+                 "were."}).c_str());
     cls.def(t->to_other,
             [t](const FileDatabase &self, nb::handle output_dir, nb::handle tables,
                 nb::handle overwrite) {
@@ -420,8 +424,10 @@ void bind_file_database(nb::module_ &m, const FileDbTraits &traits) {
                          "overwrite: bool = True) -> None"}).c_str()),
             cat({"Description : Converts each selected ", noun, " into ", other_noun,
                  " format as <layer>", other_ext, " in output_dir (created if missing), named "
-                 "after the file's first layer, files in parallel. With overwrite the layer's "
-                 "earlier files in output_dir are removed first."}).c_str());
+                 "after the file's first layer, files in parallel. Each layer is written aside and "
+                 "moved into place once complete; with overwrite the layer's other earlier files "
+                 "in output_dir are then removed. A failed layer leaves its earlier files as they "
+                 "were."}).c_str());
 }
 
 }  // namespace geofileops
