@@ -104,6 +104,8 @@ def test_text_with_nul_is_refused(pg, tmp_path):
     with pytest.raises(ValueError, match="null"):
         ShapefileDatabase(tmp_path / "pts.shp").shp2tab(str(tmp_path / "out") + "\0x")
     assert not (tmp_path / "out").exists()
+    with pytest.raises(ValueError, match="null"):
+        ShapefileDatabase(tmp_path).shp2tab(tmp_path / "out", tables=["pts\0x"])
 
 
 @pytest.mark.parametrize("tables", [[1, 2], [None], [b"pts"], ("pts", 3)])

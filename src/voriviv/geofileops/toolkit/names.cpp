@@ -22,6 +22,7 @@ void require_text_items(nb::handle tables, const char *param) {
                          Py_TYPE(item)->tp_name);
             throw nb::python_error();
         }
+        utf8(item);  // refuses a NUL, which no name can hold
     }
     if (PyErr_Occurred()) throw nb::python_error();
 }

@@ -13,7 +13,7 @@ namespace geofileops {
 
 // Raises TypeError when `tables` (a list, tuple, set, frozenset or dict;
 // other iterables are not walked, to leave one-shot iterators alone) holds
-// an item that is not a str.
+// an item that is not a str, and ValueError for one holding a NUL.
 void require_text_items(nanobind::handle tables, const char *param = "tables");
 
 // The table a layer is loaded into (PostgreSQL's laundering), or GdalError
