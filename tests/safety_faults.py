@@ -35,13 +35,24 @@ def temp_entries(directory: Path) -> list:
     return [p.name for p in directory.iterdir() if p.name.startswith(".vv_tmp_")]
 
 
+def big_table(psql, schema: str, table: str = "big", n: int = 300_000) -> None:
+    """<schema>.<table> with n points (id, label, geom in EPSG:4326)."""
+    psql(f"CREATE TABLE {schema}.{table} AS SELECT g AS id, 'label' || g AS lbl, "
+         f"ST_SetSRID(ST_MakePoint(g % 360 - 180, g % 90), 4326)::geometry(Point, 4326) AS geom "
+         f"FROM generate_series(1, {n}) g")
+
+
 def big_shapefile(info, directory: Path, n: int = 300_000) -> Path:
-    """A Shapefile of n points, written by ogr2ogr from the server."""
-    pgserver.psql(info, f"DROP TABLE IF EXISTS public.big_src; CREATE TABLE public.big_src AS "
-                  f"SELECT g AS id, 'label' || g AS lbl, ST_SetSRID(ST_MakePoint(g % 360 - 180, "
-                  f"g % 90), 4326)::geometry(Point, 4326) AS geom FROM generate_series(1, {n}) g")
-    out = directory / "big.shp"
-    ogr2ogr(str(out), pgserver.gdal_connection_text(info), "public.big_src", "-nln", "big")
+    """A Shapefile of n points, written by ogr2ogr from a scratch schema of the
+    server that is dropped again."""
+    sql = lambda q: pgserver.psql(info, q)  # noqa: E731
+    sql("DROP SCHEMA IF EXISTS vv_safety CASCADE; CREATE SCHEMA vv_safety")
+    try:
+        big_table(sql, "vv_safety", "big_src", n)
+        out = directory / "big.shp"
+        ogr2ogr(str(out), pgserver.gdal_connection_text(info), "vv_safety.big_src", "-nln", "big")
+    finally:
+        sql("DROP SCHEMA vv_safety CASCADE")
     return out
 
 

@@ -12,7 +12,7 @@ import pytest
 import pgserver
 from conftest import ogr2ogr, ogrinfo
 from filedb_twins import SHP, TAB, layers, make_layer, points_table, schema, threads  # noqa: F401
-from safety_faults import (Terminator, big_shapefile, damage, leftover_tables, restart,
+from safety_faults import (Terminator, big_shapefile, big_table, damage, leftover_tables, restart,
                            stop_immediately, table_digest, temp_entries, tree_digest)
 
 from voriviv.geofileops.gdb import GeoFileDatabase
@@ -154,7 +154,7 @@ def test_failed_file_layer_keeps_the_old_output(pg, psql, schema, big_copy, tmp_
         with pytest.raises(RuntimeError):
             ShapefileDatabase(big_copy).shp2tab(out)
     else:
-        psql(f"CREATE TABLE {schema}.big AS SELECT * FROM public.big_src")
+        big_table(psql, schema)
         killer = Terminator(pg, "FETCH%")
         killer.start()
         with pytest.raises(RuntimeError):
@@ -213,7 +213,7 @@ def test_failed_geodatabase_replacement_keeps_the_old_one(pg, psql, schema, tmp_
     points_table(psql, schema, "a", 3)
     export("a")
     before = tree_digest(target)
-    psql(f"CREATE TABLE {schema}.big AS SELECT * FROM public.big_src")
+    big_table(psql, schema)
     killer = Terminator(pg, "FETCH%")
     killer.start()
     with pytest.raises(RuntimeError):

@@ -57,7 +57,16 @@ std::vector<Token> tokens(const std::string &s) {
 }
 
 std::string strip_prefix(const std::string &text) {
-    return text.rfind("PG:", 0) == 0 ? text.substr(3) : text;
+    return text.size() >= 3 && (text[0] == 'P' || text[0] == 'p') &&
+                   (text[1] == 'G' || text[1] == 'g') && text[2] == ':'
+               ? text.substr(3)
+               : text;
+}
+
+// Whether GDAL would hand `text` to its PostgreSQL driver.
+bool is_pg_text(const std::string &text) {
+    return text.size() >= 3 && (text[0] == 'P' || text[0] == 'p') &&
+           (text[1] == 'G' || text[1] == 'g') && text[2] == ':';
 }
 
 bool is_uri(const std::string &body) {
@@ -67,7 +76,7 @@ bool is_uri(const std::string &body) {
 
 std::string with_connect_timeout(const std::string &text) {
     const std::string body = strip_prefix(text);
-    if (is_uri(body)) return text;
+    if (!is_pg_text(text) || is_uri(body)) return text;
     for (const Token &t : tokens(body))
         if (t.key == "connect_timeout") return text;
     const char *env = std::getenv("PGCONNECT_TIMEOUT");
@@ -80,7 +89,7 @@ std::string with_connect_timeout(const std::string &text) {
 
 std::string text_for_schema(const std::string &text, const std::string &schema) {
     const std::string body = strip_prefix(text);
-    if (is_uri(body)) return text;
+    if (!is_pg_text(text) || is_uri(body)) return text;
     for (const Token &t : tokens(body))
         if (t.key == "schemas") return with_connect_timeout(text);
     return with_connect_timeout(restrict_to_schema(text, schema));
@@ -210,6 +219,8 @@ bool PgSession::relation_exists(const std::string &schema, const std::string &na
 }
 
 void probe_connection(const std::string &gdal_text) {
+    // Other texts are GDAL's to refuse, with its own message.
+    if (!is_pg_text(gdal_text)) return;
     bool interrupted = false;
     auto stop = [&interrupted] {
         nanobind::gil_scoped_acquire gil;
