@@ -14,7 +14,7 @@
 
 #include <string>
 
-#include "arrays.hpp"
+#include "common/arrays.hpp"
 #include "geodesy.hpp"
 #include "nds.hpp"
 

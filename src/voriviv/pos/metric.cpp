@@ -18,17 +18,6 @@ namespace {
 
 void math_domain_error() { PyErr_SetString(PyExc_ValueError, "math domain error"); }
 
-// Binds a signature; the common all-positional call skips the general binder.
-bool bind(const py::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** out) {
-    if (nargs == sig.n_params && !kwnames) {
-        for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-        return true;
-    }
-    for (int i = 0; i < sig.n_params; ++i) out[i] = nullptr;  // all are required
-    return py::bind_arguments(sig, args, nargs, kwnames, out);
-}
-
 // a - b as a double, as math.radians(a - b) sees it.
 bool difference(PyObject* a, PyObject* b, double& out) {
     double x, y;
@@ -66,7 +55,7 @@ const py::Signature ndtm_sig{"Position.nds_distance_to_meters", 3, 3, false, nam
 
 PyObject* distance_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* other;
-    if (!bind(distance_sig, args, nargs, kwnames, &other)) return nullptr;
+    if (!py::bind_required(distance_sig, args, nargs, kwnames, &other)) return nullptr;
     double x1, y1, x2, y2;
     if (plain_float_coords(self, x1, y1) && plain_float_coords(other, x2, y2) &&
         !reinterpret_cast<PositionObject*>(self)->dict) {
@@ -109,7 +98,7 @@ PyObject* distance_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* bearing_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     PyObject* other;
-    if (!bind(bearing_sig, args, nargs, kwnames, &other)) return nullptr;
+    if (!py::bind_required(bearing_sig, args, nargs, kwnames, &other)) return nullptr;
     double x1, y1, x2, y2;
     if (plain_float_coords(self, x1, y1) && plain_float_coords(other, x2, y2)) {
         const auto b = geodesy::initial_bearing(y1, x1, y2, x2);
@@ -185,7 +174,7 @@ PyObject* meters_from_degrees(PyObject* lon, PyObject* lat, PyObject* at) {
 PyObject* degrees_to_meters(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     PyObject* a[3];
-    if (!bind(dtm_sig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::bind_required(dtm_sig, args, nargs, kwnames, a)) return nullptr;
     return meters_from_degrees(a[0], a[1], a[2]);
 }
 
@@ -207,7 +196,7 @@ PyObject* extent_degrees(PyObject* units, PyObject* divisor, PyObject* scale,
 PyObject* nds_distance_to_meters(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
     PyObject* a[3];
-    if (!bind(ndtm_sig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::bind_required(ndtm_sig, args, nargs, kwnames, a)) return nullptr;
     Ref lon = steal(extent_degrees(a[0], g.i_2p32, g.f_360, nds::longitude_extent_degrees));
     if (!lon) return nullptr;
     Ref lat = steal(extent_degrees(a[1], g.i_2p31, g.f_180, nds::latitude_extent_degrees));

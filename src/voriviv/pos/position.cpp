@@ -366,13 +366,8 @@ static const py::Signature from_nds_sig{"Position.from_nds_coordinates", 2, 2, f
 
 static PyObject* position_from_nds_coordinates(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                                PyObject* kwnames) {
-    PyObject* bound[2] = {nullptr, nullptr};
-    if (nargs == 2 && !kwnames) {
-        bound[0] = args[0];
-        bound[1] = args[1];
-    } else if (!py::bind_arguments(from_nds_sig, args, nargs, kwnames, bound)) {
-        return nullptr;
-    }
+    PyObject* bound[2];
+    if (!py::bind_required(from_nds_sig, args, nargs, kwnames, bound)) return nullptr;
     double ux, uy;
     if (class_is_pristine() && py::as_double_exact(bound[0], ux) && py::as_double_exact(bound[1], uy))
         return build_fresh_doubles(nds::units_to_degrees(ux), nds::units_to_degrees(uy));
@@ -730,7 +725,7 @@ PyObject* create_position_type() {
     // Calls of the exact class skip the generic type call; subclasses do not
     // inherit this and go through __new__ / __init__ as usual.
     tp->tp_vectorcall = position_vectorcall;
-    g.position_tag = py::take_version_tag(tp, g.s_x);
+    g.position_tag = cpython::take_version_tag(tp, g.s_x);
     return type.release().ptr();
 }
 

@@ -25,7 +25,8 @@
 // as the Python expressions would.
 #pragma once
 
-#include "pyboundary.hpp"
+#include "common/cpython_internals.hpp"
+#include "common/pyboundary.hpp"
 
 namespace voriviv::pos {
 
@@ -96,7 +97,7 @@ struct Globals {
 extern Globals g;
 
 // True while the Position class is exactly as built at import.
-inline bool class_is_pristine() { return py::type_is_pristine(g.position_type, g.position_tag); }
+inline bool class_is_pristine() { return cpython::type_is_pristine(g.position_type, g.position_tag); }
 
 // Access level for reading attributes of `o`.
 inline Access access_of(PyObject* o) {
@@ -148,9 +149,10 @@ inline int method_is_own(PyObject* self, PyObject* name, PyObject* descr, Access
     } else {
         PyTypeObject* tp = Py_TYPE(self);
         if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
-        if (_PyType_Lookup(tp, name) != descr) return 0;
-        PyObject** dictptr = _PyObject_GetDictPtr(self);
-        dict = dictptr ? *dictptr : nullptr;
+        if (cpython::type_lookup(tp, name) != descr) return 0;
+        bool ok;
+        dict = cpython::instance_dict(self, ok);
+        if (!ok) return -1;
     }
     if (!dict) return 1;
     if (PyDict_GetItemWithError(dict, name)) return 0;

@@ -28,6 +28,8 @@
 // missing. Nothing here imports it before that.
 #pragma once
 
+#include "strict_fp.hpp"
+
 #include <Python.h>
 
 #include <nanobind/nanobind.h>
