@@ -175,64 +175,14 @@ class Column {
     // Elements [start, start + n) as doubles: a pointer into the array for
     // dense float64 data, else converted into `buf` (kBlock doubles).
     const double* doubles(std::size_t start, std::size_t n, double* buf) const {
-        if (kind_ == Kind::Float && bits_ == 64 && contiguous_ && flat_stride_ == 1)
-            return reinterpret_cast<const double*>(base_) + start;
-        switch (kind_) {
-            case Kind::Bool: gather<std::uint8_t>(start, n, buf); break;
-            case Kind::Int:
-                switch (bits_) {
-                    case 8: gather<std::int8_t>(start, n, buf); break;
-                    case 16: gather<std::int16_t>(start, n, buf); break;
-                    case 32: gather<std::int32_t>(start, n, buf); break;
-                    default: gather<std::int64_t>(start, n, buf); break;
-                }
-                break;
-            case Kind::UInt:
-                switch (bits_) {
-                    case 8: gather<std::uint8_t>(start, n, buf); break;
-                    case 16: gather<std::uint16_t>(start, n, buf); break;
-                    case 32: gather<std::uint32_t>(start, n, buf); break;
-                    default: gather<std::uint64_t>(start, n, buf); break;
-                }
-                break;
-            case Kind::Float:
-                switch (bits_) {
-                    case 16: gather<Half>(start, n, buf); break;
-                    case 32: gather<float>(start, n, buf); break;
-                    default: gather<double>(start, n, buf); break;
-                }
-                break;
-        }
-        return buf;
+        return elements(start, n, buf);
     }
 
     // Elements [start, start + n) as 64-bit ints (integer columns only); an
     // unsigned value above the int64 range becomes the int64 maximum, which
     // no caller accepts. A pointer into the array for dense int64 data.
     const std::int64_t* int64s(std::size_t start, std::size_t n, std::int64_t* buf) const {
-        if (kind_ == Kind::Int && bits_ == 64 && contiguous_ && flat_stride_ == 1)
-            return reinterpret_cast<const std::int64_t*>(base_) + start;
-        switch (kind_) {
-            case Kind::Bool: gather<std::uint8_t>(start, n, buf); break;
-            case Kind::Int:
-                switch (bits_) {
-                    case 8: gather<std::int8_t>(start, n, buf); break;
-                    case 16: gather<std::int16_t>(start, n, buf); break;
-                    case 32: gather<std::int32_t>(start, n, buf); break;
-                    default: gather<std::int64_t>(start, n, buf); break;
-                }
-                break;
-            case Kind::UInt:
-                switch (bits_) {
-                    case 8: gather<std::uint8_t>(start, n, buf); break;
-                    case 16: gather<std::uint16_t>(start, n, buf); break;
-                    case 32: gather<std::uint32_t>(start, n, buf); break;
-                    default: gather<std::uint64_t>(start, n, buf); break;
-                }
-                break;
-            case Kind::Float: std::fill_n(buf, n, 0); break;  // refused at construction
-        }
-        return buf;
+        return elements(start, n, buf);
     }
 
     // repr() of element i as the interpreter would print the number the
@@ -294,6 +244,46 @@ class Column {
             return sign ? -v : v;
         }
     };
+
+    // doubles() / int64s(): Out is double or std::int64_t.
+    template <typename Out>
+    const Out* elements(std::size_t start, std::size_t n, Out* buf) const {
+        constexpr bool to_double = std::is_same_v<Out, double>;
+        if (kind_ == (to_double ? Kind::Float : Kind::Int) && bits_ == 64 && contiguous_ &&
+            flat_stride_ == 1)
+            return reinterpret_cast<const Out*>(base_) + start;
+        switch (kind_) {
+            case Kind::Bool: gather<std::uint8_t>(start, n, buf); break;
+            case Kind::Int:
+                switch (bits_) {
+                    case 8: gather<std::int8_t>(start, n, buf); break;
+                    case 16: gather<std::int16_t>(start, n, buf); break;
+                    case 32: gather<std::int32_t>(start, n, buf); break;
+                    default: gather<std::int64_t>(start, n, buf); break;
+                }
+                break;
+            case Kind::UInt:
+                switch (bits_) {
+                    case 8: gather<std::uint8_t>(start, n, buf); break;
+                    case 16: gather<std::uint16_t>(start, n, buf); break;
+                    case 32: gather<std::uint32_t>(start, n, buf); break;
+                    default: gather<std::uint64_t>(start, n, buf); break;
+                }
+                break;
+            case Kind::Float:
+                if constexpr (to_double) {
+                    switch (bits_) {
+                        case 16: gather<Half>(start, n, buf); break;
+                        case 32: gather<float>(start, n, buf); break;
+                        default: gather<double>(start, n, buf); break;
+                    }
+                } else {
+                    std::fill_n(buf, n, 0);  // refused at construction
+                }
+                break;
+        }
+        return buf;
+    }
 
     template <typename T>
     static T load(const std::uint8_t* p) {
@@ -427,6 +417,29 @@ std::size_t run_slices(std::size_t n, unsigned threads, Body body) {
     first_bad[0] = body(0, std::min(n, step));
     for (auto& w : workers) w.join();
     return *std::min_element(first_bad.begin(), first_bad.end());
+}
+
+// Calls fn(i, v) for each element i of the same-shaped columns, in order
+// within blocks of kBlock, on thread_count(threads) threads with the GIL
+// released; v[c] is element i of cols[c] as a double. fn returns false for a
+// bad element; the result is the smallest such index, or kNoError.
+template <std::size_t N, typename Fn>
+std::size_t for_each_double(const Column* const (&cols)[N], nb::handle threads, Fn fn) {
+    const std::size_t n = cols[0]->size();
+    return run_slices(n, thread_count(threads, n), [&](std::size_t a, std::size_t b) -> std::size_t {
+        double bufs[N][kBlock];
+        const double* col[N];
+        for (std::size_t s = a; s < b; s += kBlock) {
+            const std::size_t m = std::min(kBlock, b - s);
+            for (std::size_t c = 0; c < N; ++c) col[c] = cols[c]->doubles(s, m, bufs[c]);
+            for (std::size_t k = 0; k < m; ++k) {
+                double v[N];
+                for (std::size_t c = 0; c < N; ++c) v[c] = col[c][k];
+                if (!fn(s + k, v)) return s + k;
+            }
+        }
+        return kNoError;
+    });
 }
 
 // Uninitialised memory for a result, released with std::free. Large blocks
