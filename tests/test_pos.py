@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import copy
 import dataclasses
+import decimal
 import math
 import pickle
 import random
@@ -555,6 +556,30 @@ def test_instance_attributes_override_class_constants():
     p.normalize()
     assert p.y == 89.5
 
+
+
+def test_normalisation_with_constants_of_other_number_types():
+    class FracRef(Ref):
+        LON = Fraction(1, 3)
+        LAT = Fraction(1, 4)
+
+    class Frac(Position):
+        LON_NDS_DELTA = Fraction(1, 3)
+        LAT_NDS_DELTA = Fraction(1, 4)
+
+    rng = random.Random(17)
+    cases = [(179.8, 89.8), (180, 90), (-180.2, -95), (540.0, 89.7), (10, Fraction(359, 4)), (0.0, 95)]
+    cases += [(rng.uniform(-400, 400), rng.uniform(-100, 100)) for _ in range(300)]
+    for lon, lat in cases:
+        p = Frac(lon, lat)
+        x, y = FracRef.normalized(lon, lat)
+        assert same(p.x, x) and same(p.y, y), (lon, lat)
+
+    class Dec(Position):
+        LAT_NDS_DELTA = decimal.Decimal("0.5")
+
+    with pytest.raises(TypeError):
+        Dec(0.0, 10.0)
 
 def test_subclass_results_and_overrides():
     class Sub(Position):

@@ -263,39 +263,14 @@ bool dms_fast(PyObject* v, const char* positive, const char* negative, char*& ou
     return true;
 }
 
-// The same text for any other number, evaluated as the Python expressions:
-//   value = abs(v); degrees = int(value); minutes = int((value - degrees) * 60)
-//   seconds = ((value - degrees) - minutes / 60) * 3600
-//   f"{degrees}° {minutes}' {seconds:.2f}\"" + (negative if v < 0 else positive)
+// The same text for any other number: the interpreter runs the expressions.
 PyObject* dms_generic(PyObject* v, const char* positive, const char* negative) {
-    Ref value = steal(PyNumber_Absolute(v));
-    if (!value) return nullptr;
-    Ref degrees = steal(PyNumber_Long(value.ptr()));
-    if (!degrees) return nullptr;
-    Ref frac = steal(PyNumber_Subtract(value.ptr(), degrees.ptr()));
-    if (!frac) return nullptr;
-    Ref m = steal(PyNumber_Multiply(frac.ptr(), g.i_60));
-    if (!m) return nullptr;
-    Ref minutes = steal(PyNumber_Long(m.ptr()));
-    if (!minutes) return nullptr;
-    Ref frac2 = steal(PyNumber_Subtract(value.ptr(), degrees.ptr()));
-    if (!frac2) return nullptr;
-    Ref q = steal(PyNumber_TrueDivide(minutes.ptr(), g.i_60));
-    if (!q) return nullptr;
-    Ref rest = steal(PyNumber_Subtract(frac2.ptr(), q.ptr()));
-    if (!rest) return nullptr;
-    Ref seconds = steal(PyNumber_Multiply(rest.ptr(), g.i_3600));
-    if (!seconds) return nullptr;
-    Ref d_text = steal(PyObject_Format(degrees.ptr(), g.empty_str));
-    if (!d_text) return nullptr;
-    Ref m_text = steal(PyObject_Format(minutes.ptr(), g.empty_str));
-    if (!m_text) return nullptr;
-    Ref s_text = steal(PyObject_Format(seconds.ptr(), g.format_2f));
-    if (!s_text) return nullptr;
-    const int neg = py::compare(v, g.i_zero, Py_LT);
-    if (neg < 0) return nullptr;
-    return PyUnicode_FromFormat("%U%c %U' %U\"%s", d_text.ptr(), 0xB0, m_text.ptr(), s_text.ptr(),
-                                neg ? negative : positive);
+    Ref pos = steal(PyUnicode_FromString(positive));
+    if (!pos) return nullptr;
+    Ref neg = steal(PyUnicode_FromString(negative));
+    if (!neg) return nullptr;
+    PyObject* args[3] = {v, pos.ptr(), neg.ptr()};
+    return PyObject_Vectorcall(g.generic_dms, args, 3, nullptr);
 }
 
 PyObject* to_degree_minutes_seconds(PyObject* self, PyObject*) {

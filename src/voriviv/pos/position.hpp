@@ -21,8 +21,10 @@
 // before its slots are filled, with the class constants.
 // Numbers that are exact floats (and exact ints small enough to be exact in
 // float arithmetic) go through the plain C++ arithmetic of nds.hpp /
-// geodesy.hpp; anything else takes the generic number protocol, step by step
-// as the Python expressions would.
+// geodesy.hpp; anything else takes the generic number protocol as the Python
+// expressions would, the longer expressions (normalisation with other number
+// types, degree/minute/second text) run by the interpreter itself from
+// voriviv/_pos_generic.py.
 #pragma once
 
 #include "common/cpython_internals.hpp"
@@ -70,23 +72,21 @@ struct Globals {
     PyObject* s_nds_x_distance = nullptr;
     PyObject* s_nds_y_distance = nullptr;
     PyObject* kw_xy = nullptr;  // ("x", "y") for NDSPosition(x=..., y=...)
-    PyObject* empty_str = nullptr;
-    PyObject* format_2f = nullptr;
 
     // Boxed numbers used by the generic paths and as defaults.
     PyObject* f_zero = nullptr;       // 0.0
-    PyObject* f_90 = nullptr;         // 90.0
-    PyObject* f_minus_90 = nullptr;   // -90.0
     PyObject* f_180 = nullptr;        // 180.0
-    PyObject* f_minus_180 = nullptr;  // -180.0
     PyObject* f_360 = nullptr;        // 360.0
     PyObject* f_unit = nullptr;       // 360.0 / 4294967296
     PyObject* f_meters_per_degree = nullptr;
-    PyObject* i_zero = nullptr;
-    PyObject* i_60 = nullptr;
-    PyObject* i_3600 = nullptr;
     PyObject* i_2p31 = nullptr;  // 2147483648
     PyObject* i_2p32 = nullptr;  // 4294967296
+
+    // The general case, run by the interpreter (voriviv._pos_generic).
+    PyObject* generic_fold_longitude = nullptr;
+    PyObject* generic_clamp_latitude = nullptr;
+    PyObject* generic_dms = nullptr;
+    PyObject* generic_keep = nullptr;  // clamp_latitude: "unchanged"
 
     // The method objects of the class as built (to recognise overrides).
     PyObject* normalize_descr = nullptr;
