@@ -10,6 +10,7 @@ namespace nb = nanobind;
 namespace py = voriviv::py;
 namespace cpython = voriviv::cpython;
 namespace box = voriviv::box;
+using py::check;
 using py::Ref;
 using py::steal;
 
@@ -41,11 +42,6 @@ struct {
     unsigned int tag = 0;
     Py_ssize_t offset[4] = {};
 } box_class;
-
-PyObject* check(PyObject* o) {
-    if (!o) throw nb::python_error();
-    return o;
-}
 
 PyObject* field_name(box::Field f) {
     switch (f) {
@@ -224,10 +220,7 @@ nb::object classmethod(nb::object fn) {
 }
 
 void init_names() {
-    struct {
-        PyObject** slot;
-        const char* text;
-    } names[] = {
+    const py::NameSlot names[] = {
         {&n.min_x, "min_x"},
         {&n.min_y, "min_y"},
         {&n.max_x, "max_x"},
@@ -244,7 +237,7 @@ void init_names() {
         {&n.packed_tile_id, "PackedTileId"},
         {&n.tileid_module, "voriviv.tileid"},
     };
-    for (auto& e : names) *e.slot = check(py::intern(e.text));
+    py::intern_all(names);
     n.tileid_fromlist = check(PyTuple_Pack(1, n.packed_tile_id));
     names_self_other[0] = n.self;
     names_self_other[1] = n.other;

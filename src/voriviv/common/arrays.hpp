@@ -255,34 +255,35 @@ class Column {
         switch (kind_) {
             case Kind::Bool: gather<std::uint8_t>(start, n, buf); break;
             case Kind::Int:
-                switch (bits_) {
-                    case 8: gather<std::int8_t>(start, n, buf); break;
-                    case 16: gather<std::int16_t>(start, n, buf); break;
-                    case 32: gather<std::int32_t>(start, n, buf); break;
-                    default: gather<std::int64_t>(start, n, buf); break;
-                }
+                gather_sized<std::int8_t, std::int16_t, std::int32_t, std::int64_t>(start, n, buf);
                 break;
             case Kind::UInt:
-                switch (bits_) {
-                    case 8: gather<std::uint8_t>(start, n, buf); break;
-                    case 16: gather<std::uint16_t>(start, n, buf); break;
-                    case 32: gather<std::uint32_t>(start, n, buf); break;
-                    default: gather<std::uint64_t>(start, n, buf); break;
-                }
+                gather_sized<std::uint8_t, std::uint16_t, std::uint32_t, std::uint64_t>(start, n,
+                                                                                       buf);
                 break;
             case Kind::Float:
                 if constexpr (to_double) {
-                    switch (bits_) {
-                        case 16: gather<Half>(start, n, buf); break;
-                        case 32: gather<float>(start, n, buf); break;
-                        default: gather<double>(start, n, buf); break;
-                    }
+                    gather_sized<void, Half, float, double>(start, n, buf);
                 } else {
                     std::fill_n(buf, n, 0);  // refused at construction
                 }
                 break;
         }
         return buf;
+    }
+
+    // gather() with the element type of this column's width: T8, T16, T32
+    // or T64 (also for any other width; T8 void: no 8-bit type, T64 too).
+    template <typename T8, typename T16, typename T32, typename T64, typename Out>
+    void gather_sized(std::size_t start, std::size_t n, Out* buf) const {
+        if constexpr (!std::is_void_v<T8>) {
+            if (bits_ == 8) return gather<T8>(start, n, buf);
+        }
+        switch (bits_) {
+            case 16: gather<T16>(start, n, buf); break;
+            case 32: gather<T32>(start, n, buf); break;
+            default: gather<T64>(start, n, buf); break;
+        }
     }
 
     template <typename T>

@@ -21,6 +21,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstddef>
+
 namespace voriviv::py {
 
 namespace nb = nanobind;
@@ -31,11 +33,27 @@ using Ref = nb::object;
 inline Ref steal(PyObject* o) { return nb::steal(o); }
 inline Ref borrow(PyObject* o) { return nb::borrow(o); }
 
+// For module initialisation: `o`, or the Python error as a C++ exception.
+inline PyObject* check(PyObject* o) {
+    if (!o) throw nb::python_error();
+    return o;
+}
+
 // Interned attribute / parameter name, created once and kept for the life of
 // the process.
 inline PyObject* intern(const char* s) {
     PyObject* u = PyUnicode_InternFromString(s);
     return u;  // immortal for our purposes: never released
+}
+
+// Fills each slot with its interned name (module initialisation).
+struct NameSlot {
+    PyObject** slot;
+    const char* text;
+};
+template <std::size_t N>
+void intern_all(const NameSlot (&names)[N]) {
+    for (const NameSlot& n : names) *n.slot = check(intern(n.text));
 }
 
 // ---------------------------------------------------------------------------

@@ -16,8 +16,6 @@ using py::steal;
 
 namespace {
 
-void math_domain_error() { PyErr_SetString(PyExc_ValueError, "math domain error"); }
-
 // a - b as a double, as math.radians(a - b) sees it.
 bool difference(PyObject* a, PyObject* b, double& out) {
     double x, y;

@@ -6,6 +6,7 @@
 
 namespace nb = nanobind;
 using namespace voriviv::pos;
+using voriviv::py::check;
 
 namespace voriviv::pos {
 // to_nds_arrays, from_nds_arrays, distances (arrays.cpp).
@@ -14,16 +15,8 @@ void add_array_functions(nb::module_& m);
 
 namespace {
 
-PyObject* check(PyObject* o) {
-    if (!o) throw nb::python_error();
-    return o;
-}
-
 void init_globals() {
-    struct {
-        PyObject** slot;
-        const char* text;
-    } names[] = {
+    const voriviv::py::NameSlot names[] = {
         {&g.s_x, "x"},
         {&g.s_y, "y"},
         {&g.s_z, "z"},
@@ -43,7 +36,7 @@ void init_globals() {
         {&g.s_nds_x_distance, "nds_x_distance"},
         {&g.s_nds_y_distance, "nds_y_distance"},
     };
-    for (auto& n : names) *n.slot = check(voriviv::py::intern(n.text));
+    voriviv::py::intern_all(names);
     g.kw_xy = check(PyTuple_Pack(2, g.s_x, g.s_y));
 
     struct {

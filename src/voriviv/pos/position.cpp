@@ -51,8 +51,6 @@ static Ref constant_object(const Constant& c) {
     return c.is_double() ? steal(PyFloat_FromDouble(c.value)) : c.obj;
 }
 
-static void math_domain_error() { PyErr_SetString(PyExc_ValueError, "math domain error"); }
-
 // ---------------------------------------------------------------------------
 // Normalisation
 

@@ -170,6 +170,10 @@ struct Constant {
 bool read_constant(PyObject* self, PyObject* name, double class_value, Access access,
                    Constant& out);
 
+// math's ValueError for a result it has no value for (sin of an infinity, the
+// square root of a negative number, fmod of an infinity).
+inline void math_domain_error() { PyErr_SetString(PyExc_ValueError, "math domain error"); }
+
 // A new normalised Position of the module's own class (not a subclass) from
 // borrowed longitude, latitude and altitude.
 PyObject* make_position(PyObject* lon, PyObject* lat, PyObject* alt);
