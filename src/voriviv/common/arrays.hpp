@@ -45,6 +45,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #if defined(__linux__)
@@ -190,24 +191,16 @@ class Column {
     std::string element_text(std::size_t i) const {
         const std::uint8_t* p = base_ + offset(i) * std::int64_t(bits_ / 8);
         std::string out;
-        auto int_text = [&](auto v) { out = std::to_string(v); };
+        auto int_text = [&](auto type) {
+            out = std::to_string(load<typename decltype(type)::type>(p));
+        };
         switch (kind_) {
             case Kind::Bool: out = *p ? "True" : "False"; break;
             case Kind::Int:
-                switch (bits_) {
-                    case 8: int_text(load<std::int8_t>(p)); break;
-                    case 16: int_text(load<std::int16_t>(p)); break;
-                    case 32: int_text(load<std::int32_t>(p)); break;
-                    default: int_text(load<std::int64_t>(p)); break;
-                }
+                by_width<std::int8_t, std::int16_t, std::int32_t, std::int64_t>(int_text);
                 break;
             case Kind::UInt:
-                switch (bits_) {
-                    case 8: int_text(load<std::uint8_t>(p)); break;
-                    case 16: int_text(load<std::uint16_t>(p)); break;
-                    case 32: int_text(load<std::uint32_t>(p)); break;
-                    default: int_text(load<std::uint64_t>(p)); break;
-                }
+                by_width<std::uint8_t, std::uint16_t, std::uint32_t, std::uint64_t>(int_text);
                 break;
             case Kind::Float: {
                 double d = bits_ == 16 ? double(load<Half>(p))
@@ -252,18 +245,18 @@ class Column {
         if (kind_ == (to_double ? Kind::Float : Kind::Int) && bits_ == 64 && contiguous_ &&
             flat_stride_ == 1)
             return reinterpret_cast<const Out*>(base_) + start;
+        auto gather_as = [&](auto type) { gather<typename decltype(type)::type>(start, n, buf); };
         switch (kind_) {
             case Kind::Bool: gather<std::uint8_t>(start, n, buf); break;
             case Kind::Int:
-                gather_sized<std::int8_t, std::int16_t, std::int32_t, std::int64_t>(start, n, buf);
+                by_width<std::int8_t, std::int16_t, std::int32_t, std::int64_t>(gather_as);
                 break;
             case Kind::UInt:
-                gather_sized<std::uint8_t, std::uint16_t, std::uint32_t, std::uint64_t>(start, n,
-                                                                                       buf);
+                by_width<std::uint8_t, std::uint16_t, std::uint32_t, std::uint64_t>(gather_as);
                 break;
             case Kind::Float:
                 if constexpr (to_double) {
-                    gather_sized<void, Half, float, double>(start, n, buf);
+                    by_width<void, Half, float, double>(gather_as);
                 } else {
                     std::fill_n(buf, n, 0);  // refused at construction
                 }
@@ -272,17 +265,18 @@ class Column {
         return buf;
     }
 
-    // gather() with the element type of this column's width: T8, T16, T32
-    // or T64 (also for any other width; T8 void: no 8-bit type, T64 too).
-    template <typename T8, typename T16, typename T32, typename T64, typename Out>
-    void gather_sized(std::size_t start, std::size_t n, Out* buf) const {
+    // Calls f(std::type_identity<T>{}) with T the element type of this
+    // column's width: T8, T16, T32 or T64 (T64 also for any other width, and
+    // for 8 bits when T8 is void).
+    template <typename T8, typename T16, typename T32, typename T64, typename F>
+    void by_width(F&& f) const {
         if constexpr (!std::is_void_v<T8>) {
-            if (bits_ == 8) return gather<T8>(start, n, buf);
+            if (bits_ == 8) return f(std::type_identity<T8>{});
         }
         switch (bits_) {
-            case 16: gather<T16>(start, n, buf); break;
-            case 32: gather<T32>(start, n, buf); break;
-            default: gather<T64>(start, n, buf); break;
+            case 16: f(std::type_identity<T16>{}); break;
+            case 32: f(std::type_identity<T32>{}); break;
+            default: f(std::type_identity<T64>{}); break;
         }
     }
 
@@ -427,7 +421,7 @@ std::size_t run_slices(std::size_t n, unsigned threads, Body body) {
 template <std::size_t N, typename Fn>
 std::size_t for_each_double(const Column* const (&cols)[N], nb::handle threads, Fn fn) {
     const std::size_t n = cols[0]->size();
-    return run_slices(n, thread_count(threads, n), [&](std::size_t a, std::size_t b) -> std::size_t {
+    auto slice = [&](std::size_t a, std::size_t b) -> std::size_t {
         double bufs[N][kBlock];
         const double* col[N];
         for (std::size_t s = a; s < b; s += kBlock) {
@@ -440,7 +434,8 @@ std::size_t for_each_double(const Column* const (&cols)[N], nb::handle threads, 
             }
         }
         return kNoError;
-    });
+    };
+    return run_slices(n, thread_count(threads, n), slice);
 }
 
 // Uninitialised memory for a result, released with std::free. Large blocks
