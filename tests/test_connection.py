@@ -63,7 +63,8 @@ def test_missing_keys_raise_key_error_in_reading_order(missing, key):
 def test_values_are_read_in_order_from_any_mapping():
     m = RecordingMapping(dict(BASE, port=7777))
     assert conn(m) == PLAIN.replace("5432", "7777")
-    assert m.reads == ["host", "get:port", "dbname", "user", "password"]
+    assert m.reads == ["host", "get:port", "dbname", "user", "password",
+                       "get:connect_timeout"]
     partial = RecordingMapping({k: v for k, v in BASE.items() if k != "password"})
     with pytest.raises(KeyError):
         conn(partial)

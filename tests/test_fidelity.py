@@ -270,3 +270,20 @@ def test_long_text_and_nulls_are_cut_or_kept_as_announced(pg, schema, psql, tmp_
     assert t[0]["attrs"][0] == "Ж" * 100
     assert [f["attrs"][1] for f in t] == [None, "2020/02/29", None]
     assert [f["attrs"][2] for f in t] == [0, 7, 1]
+
+
+def test_numbers_no_target_field_can_hold_are_announced(pg, schema, psql, tmp_path):
+    psql(f"CREATE TABLE {schema}.num (id int PRIMARY KEY, big bigint, huge double precision, "
+         f"small double precision); INSERT INTO {schema}.num VALUES "
+         f"(1, 9007199254740993, 1e30, 0.5), (2, -9223372036854775808, 1, -2.25), (3, 7, 2, 3)")
+    (tmp_path / "shp").mkdir()
+    shp = caught(lambda: ShapefileDatabase(tmp_path / "shp").pg2shp(pg, schema=schema))
+    assert "Layer 'num', field 'huge': 1 value(s) need more than 24 digits before the point, " \
+           "more than a Shapefile number field holds; GDAL writes them wrongly" in shp
+    assert not [m for m in shp if "field 'small'" in m or "field 'big'" in m]
+    (tmp_path / "tab").mkdir()
+    tab = caught(lambda: TabFileDatabase(tmp_path / "tab").pg2tab(pg, schema=schema))
+    assert "Layer 'num', field 'big': MapInfo TAB files hold no 64-bit integers; 2 value(s) " \
+           "beyond 2^53 are written as the nearest double" in tab
+    rows = fidelity.dump(tmp_path / "shp" / "num.dbf")["num"]["features"]
+    assert [f["attrs"][2] for f in rows] == [0.5, -2.25, 3]

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import copy
 import dataclasses
+import decimal
 import math
 import pickle
 import random
@@ -376,6 +377,46 @@ def test_distance_and_bearing_match_the_reference():
         assert same(b.bearing_from(a), Ref.bearing(b.x, b.y, a.x, a.y))
 
 
+
+def fma(a, b, c):
+    """a * b + c rounded once, as a fused multiply-add computes it."""
+    return float(Fraction(a) * Fraction(b) + Fraction(c))
+
+
+def test_no_fused_multiply_add():
+    # The haversine term and the bearing's x are a * b + c shapes that a
+    # compiler contracts into one fused operation unless told not to. Pick
+    # points where the fused forms give another result and check that the
+    # native code gives the interpreter's (unfused) one.
+    rng = random.Random(21)
+    fused_differs = 0
+    for _ in range(3000):
+        x1, y1, x2, y2 = (rng.uniform(-180, 180), rng.uniform(-90, 90),
+                          rng.uniform(-180, 180), rng.uniform(-90, 90))
+        a, b = Position(x1, y1), Position(x2, y2)
+        x1, y1, x2, y2 = a.x, a.y, b.x, b.y
+
+        s1 = math.sin(math.radians(y2 - y1) / 2) ** 2
+        s2 = math.sin(math.radians(x2 - x1) / 2) ** 2
+        c = math.cos(math.radians(y1)) * math.cos(math.radians(y2))
+        h = fma(c, s2, s1)
+        fused_distance = 6371000.8 * (2 * math.atan2(math.sqrt(h), math.sqrt(1 - h)))
+
+        lat1, lon1, lat2, lon2 = map(math.radians, (y1, x1, y2, x2))
+        y = math.sin(lon2 - lon1) * math.cos(lat2)
+        t = math.sin(lat1) * math.cos(lat2)
+        fused_x = (fma(-t, math.cos(lon2 - lon1), math.cos(lat1) * math.sin(lat2)),
+                   fma(math.cos(lat1), math.sin(lat2), -(t * math.cos(lon2 - lon1))))
+
+        distance, bearing = Ref.distance(x1, y1, x2, y2), Ref.bearing(x1, y1, x2, y2)
+        if fused_distance != distance:
+            fused_differs += 1
+            assert same(a.distance_to(b), distance)
+        if any(math.atan2(y, fx) != bearing for fx in fused_x):
+            fused_differs += 1
+            assert same(a.bearing_from(b), bearing)
+    assert fused_differs > 100
+
 def test_metre_conversions():
     assert Position.degrees_to_meters(1, 1, 60) == (55660.000000000015, 111320.0)
     assert Position.degrees_to_meters(-2, -3, 0) == (222640.0, 333960.0)
@@ -515,6 +556,30 @@ def test_instance_attributes_override_class_constants():
     p.normalize()
     assert p.y == 89.5
 
+
+
+def test_normalisation_with_constants_of_other_number_types():
+    class FracRef(Ref):
+        LON = Fraction(1, 3)
+        LAT = Fraction(1, 4)
+
+    class Frac(Position):
+        LON_NDS_DELTA = Fraction(1, 3)
+        LAT_NDS_DELTA = Fraction(1, 4)
+
+    rng = random.Random(17)
+    cases = [(179.8, 89.8), (180, 90), (-180.2, -95), (540.0, 89.7), (10, Fraction(359, 4)), (0.0, 95)]
+    cases += [(rng.uniform(-400, 400), rng.uniform(-100, 100)) for _ in range(300)]
+    for lon, lat in cases:
+        p = Frac(lon, lat)
+        x, y = FracRef.normalized(lon, lat)
+        assert same(p.x, x) and same(p.y, y), (lon, lat)
+
+    class Dec(Position):
+        LAT_NDS_DELTA = decimal.Decimal("0.5")
+
+    with pytest.raises(TypeError):
+        Dec(0.0, 10.0)
 
 def test_subclass_results_and_overrides():
     class Sub(Position):

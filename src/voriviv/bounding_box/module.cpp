@@ -3,11 +3,14 @@
 // coordinates from Python objects one test at a time.
 #include "box.hpp"
 #include "native_function.hpp"
-#include "pos/pyboundary.hpp"
+#include "common/cpython_internals.hpp"
+#include "common/pyboundary.hpp"
 
 namespace nb = nanobind;
 namespace py = voriviv::py;
+namespace cpython = voriviv::cpython;
 namespace box = voriviv::box;
+using py::check;
 using py::Ref;
 using py::steal;
 
@@ -40,11 +43,6 @@ struct {
     Py_ssize_t offset[4] = {};
 } box_class;
 
-PyObject* check(PyObject* o) {
-    if (!o) throw nb::python_error();
-    return o;
-}
-
 PyObject* field_name(box::Field f) {
     switch (f) {
         case box::Field::MinX: return n.min_x;
@@ -69,7 +67,7 @@ int rich_op(box::Cmp c) {
 int compare(PyObject* a, box::Cmp cmp, PyObject* b) {
     if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
         long long x, y;
-        if (py::small_int_value(a, x) && py::small_int_value(b, y)) return box::compare(x, cmp, y);
+        if (cpython::small_int_value(a, x) && cpython::small_int_value(b, y)) return box::compare(x, cmp, y);
     } else if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
         return box::compare(PyFloat_AS_DOUBLE(a), cmp, PyFloat_AS_DOUBLE(b));
     }
@@ -77,7 +75,7 @@ int compare(PyObject* a, box::Cmp cmp, PyObject* b) {
 }
 
 bool is_plain_box(PyObject* obj) {
-    return Py_TYPE(obj) == box_class.type && py::type_is_pristine(box_class.type, box_class.tag);
+    return Py_TYPE(obj) == box_class.type && cpython::type_is_pristine(box_class.type, box_class.tag);
 }
 
 // The slot of a plain box, borrowed; nullptr when the field is unset.
@@ -122,13 +120,7 @@ int run_steps(PyObject* self, PyObject* other, const box::Step (&steps)[4], bool
 template <int N>
 bool bind(const py::Signature& sig, PyObject* const* args, size_t nargsf, PyObject* kwnames,
           PyObject* (&out)[N]) {
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs == N && !kwnames) {
-        for (int i = 0; i < N; ++i) out[i] = args[i];
-        return true;
-    }
-    for (int i = 0; i < N; ++i) out[i] = nullptr;
-    return py::bind_arguments(sig, args, nargs, kwnames, out);
+    return py::bind_required(sig, args, PyVectorcall_NARGS(nargsf), kwnames, out);
 }
 
 PyObject* names_self_other[2];
@@ -228,10 +220,7 @@ nb::object classmethod(nb::object fn) {
 }
 
 void init_names() {
-    struct {
-        PyObject** slot;
-        const char* text;
-    } names[] = {
+    const py::NameSlot names[] = {
         {&n.min_x, "min_x"},
         {&n.min_y, "min_y"},
         {&n.max_x, "max_x"},
@@ -248,7 +237,7 @@ void init_names() {
         {&n.packed_tile_id, "PackedTileId"},
         {&n.tileid_module, "voriviv.tileid"},
     };
-    for (auto& e : names) *e.slot = check(py::intern(e.text));
+    py::intern_all(names);
     n.tileid_fromlist = check(PyTuple_Pack(1, n.packed_tile_id));
     names_self_other[0] = n.self;
     names_self_other[1] = n.other;
@@ -326,19 +315,14 @@ NB_MODULE(bounding_box, m) {
     auto* tp = reinterpret_cast<PyTypeObject*>(cls.ptr());
     const box::Field order[4] = {box::Field::MinX, box::Field::MinY, box::Field::MaxX,
                                  box::Field::MaxY};
+    bool slots_known = true;
     for (box::Field f : order) {
         PyObject* d = PyDict_GetItemWithError(tp->tp_dict, field_name(f));
-        if (!d || !PyObject_TypeCheck(d, &PyMemberDescr_Type)) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "NdsBoundingBox slots missing");
-            throw nb::python_error();
-        }
-        const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(d)->d_member;
-        if (member->type != T_OBJECT_EX) {
-            PyErr_SetString(PyExc_SystemError, "NdsBoundingBox slots of an unexpected kind");
-            throw nb::python_error();
-        }
-        box_class.offset[int(f)] = member->offset;
+        if (!d && PyErr_Occurred()) throw nb::python_error();
+        box_class.offset[int(f)] = cpython::object_slot_offset(d);
+        // Unknown slot layout: boxes are never read directly (tag 0 below).
+        if (box_class.offset[int(f)] < 0) slots_known = false;
     }
     box_class.type = reinterpret_cast<PyTypeObject*>(cls.inc_ref().ptr());
-    box_class.tag = py::take_version_tag(tp, n.min_x);
+    box_class.tag = slots_known ? cpython::take_version_tag(tp, n.min_x) : 0;
 }

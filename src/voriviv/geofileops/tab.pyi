@@ -106,8 +106,10 @@ class TabFileDatabase:
         """Description : Exports each selected table of a PostgreSQL schema as
         <layer>.tab, tables in parallel, into the bound directory, or, when the bound
         path is no existing directory, into its parent (created if missing). With
-        overwrite the layer's earlier files are removed first, never those of another
-        output of the same call. A layer name that is no plain file name fails with
+        overwrite the layer's other earlier files are removed once its new files are in
+        place (each layer is written aside and moved in when complete; a failed layer
+        leaves its earlier files as they were), never those of another output of the
+        same call. A layer name that is no plain file name fails with
         ValueError; after every table has been tried, the first failure is raised.
         progress, when given, is called on the calling thread with a
         voriviv.progress.LayerEvent as each file or table starts, advances, finishes or
@@ -119,7 +121,9 @@ class TabFileDatabase:
         """Description : Converts each selected TAB file into ESRI Shapefile format as
         <layer>.shp in output_dir (created first, with its parents), named after
         the file's first layer, files in parallel. With overwrite the layer's earlier
-        files are removed first, never those of another output of the same call. A
+        files are removed once its new files are in place (each layer is written aside
+        and moved in when complete; a failed layer leaves its earlier files as they
+        were), never those of another output of the same call. A
         second file whose layer has an output name already claimed in the call fails
         with RuntimeError; a file without layers fails with "TAB file has no layer: <path>".
         progress, when given, is called on the calling thread with a

@@ -14,7 +14,7 @@
 
 #include <string>
 
-#include "arrays.hpp"
+#include "common/arrays.hpp"
 #include "geodesy.hpp"
 #include "nds.hpp"
 
@@ -23,7 +23,6 @@ namespace voriviv::pos {
 namespace nb = nanobind;
 using arrays::Accept;
 using arrays::Column;
-using arrays::kBlock;
 using arrays::kNoError;
 using arrays::Output;
 
@@ -59,30 +58,21 @@ nb::tuple to_nds_arrays(nb::handle lon_in, nb::handle lat_in, nb::handle threads
     const Column lon(lon_in, "lon", Accept::Numbers), lat(lat_in, "lat", Accept::Numbers);
     const Column* cols[] = {&lon, &lat};
     arrays::require_same_shape(cols, 2);
-    const std::size_t n = lon.size();
     Output<std::int64_t> xs(lon), ys(lon);
     std::int64_t* xo = xs.data();
     std::int64_t* yo = ys.data();
-    const std::size_t bad = arrays::run_slices(
-        n, arrays::thread_count(threads, n), [&](std::size_t a, std::size_t b) -> std::size_t {
-            double buf_lon[kBlock], buf_lat[kBlock];
-            for (std::size_t s = a; s < b; s += kBlock) {
-                const std::size_t m = std::min(kBlock, b - s);
-                const double* lo = lon.doubles(s, m, buf_lon);
-                const double* la = lat.doubles(s, m, buf_lat);
-                for (std::size_t k = 0; k < m; ++k) {
-                    double x, y;
-                    if (!normalised(lo[k], la[k], x, y)) return s + k;
-                    const double ux = nds::longitude_to_units(x);
-                    const double uy = nds::latitude_to_units(y);
-                    if (std::isnan(ux) || std::isnan(uy)) return s + k;
-                    // Normalised values lie within +-2^31: the casts truncate
-                    // toward zero like int() of the float.
-                    xo[s + k] = std::int64_t(ux);
-                    yo[s + k] = std::int64_t(uy);
-                }
-            }
-            return kNoError;
+    const std::size_t bad =
+        arrays::for_each_double(cols, threads, [&](std::size_t i, const double (&v)[2]) {
+            double x, y;
+            if (!normalised(v[0], v[1], x, y)) return false;
+            const double ux = nds::longitude_to_units(x);
+            const double uy = nds::latitude_to_units(y);
+            if (std::isnan(ux) || std::isnan(uy)) return false;
+            // Normalised values lie within +-2^31: the casts truncate toward
+            // zero like int() of the float.
+            xo[i] = std::int64_t(ux);
+            yo[i] = std::int64_t(uy);
+            return true;
         });
     if (bad != kNoError) {
         // Which of the two scalar errors: the constructor's comes first.
@@ -99,24 +89,12 @@ nb::tuple from_nds_arrays(nb::handle x_in, nb::handle y_in, nb::handle threads) 
     const Column xc(x_in, "x", Accept::Numbers), yc(y_in, "y", Accept::Numbers);
     const Column* cols[] = {&xc, &yc};
     arrays::require_same_shape(cols, 2);
-    const std::size_t n = xc.size();
     Output<double> lons(xc), lats(xc);
     double* lo = lons.data();
     double* la = lats.data();
-    const std::size_t bad = arrays::run_slices(
-        n, arrays::thread_count(threads, n), [&](std::size_t a, std::size_t b) -> std::size_t {
-            double buf_x[kBlock], buf_y[kBlock];
-            for (std::size_t s = a; s < b; s += kBlock) {
-                const std::size_t m = std::min(kBlock, b - s);
-                const double* ux = xc.doubles(s, m, buf_x);
-                const double* uy = yc.doubles(s, m, buf_y);
-                for (std::size_t k = 0; k < m; ++k) {
-                    if (!normalised(nds::units_to_degrees(ux[k]), nds::units_to_degrees(uy[k]),
-                                    lo[s + k], la[s + k]))
-                        return s + k;
-                }
-            }
-            return kNoError;
+    const std::size_t bad =
+        arrays::for_each_double(cols, threads, [&](std::size_t i, const double (&v)[2]) {
+            return normalised(nds::units_to_degrees(v[0]), nds::units_to_degrees(v[1]), lo[i], la[i]);
         });
     if (bad != kNoError) raise_fault(Fault::Domain, bad, cols, 2);
     return nb::make_tuple(lons.release(), lats.release());
@@ -129,28 +107,16 @@ nb::object distances(nb::handle lon1_in, nb::handle lat1_in, nb::handle lon2_in,
         lon2(lon2_in, "lon2", Accept::Numbers), lat2(lat2_in, "lat2", Accept::Numbers);
     const Column* cols[] = {&lon1, &lat1, &lon2, &lat2};
     arrays::require_same_shape(cols, 4);
-    const std::size_t n = lon1.size();
     Output<double> out(lon1);
     double* d = out.data();
-    const std::size_t bad = arrays::run_slices(
-        n, arrays::thread_count(threads, n), [&](std::size_t a, std::size_t b) -> std::size_t {
-            double b1[kBlock], b2[kBlock], b3[kBlock], b4[kBlock];
-            for (std::size_t s = a; s < b; s += kBlock) {
-                const std::size_t m = std::min(kBlock, b - s);
-                const double* x1 = lon1.doubles(s, m, b1);
-                const double* y1 = lat1.doubles(s, m, b2);
-                const double* x2 = lon2.doubles(s, m, b3);
-                const double* y2 = lat2.doubles(s, m, b4);
-                for (std::size_t k = 0; k < m; ++k) {
-                    double px, py, qx, qy;
-                    if (!normalised(x1[k], y1[k], px, py) || !normalised(x2[k], y2[k], qx, qy))
-                        return s + k;
-                    const auto c = geodesy::central_angle(qy - py, qx - px, py, qy);
-                    if (!c) return s + k;
-                    d[s + k] = nds::kEarthRadiusInMeters * *c;
-                }
-            }
-            return kNoError;
+    const std::size_t bad =
+        arrays::for_each_double(cols, threads, [&](std::size_t i, const double (&v)[4]) {
+            double px, py, qx, qy;
+            if (!normalised(v[0], v[1], px, py) || !normalised(v[2], v[3], qx, qy)) return false;
+            const auto c = geodesy::central_angle(qy - py, qx - px, py, qy);
+            if (!c) return false;
+            d[i] = nds::kEarthRadiusInMeters * *c;
+            return true;
         });
     if (bad != kNoError) raise_fault(Fault::Domain, bad, cols, 4);
     return out.release();

@@ -28,6 +28,8 @@
 // negative number) the functions return nullopt.
 #pragma once
 
+#include "common/strict_fp.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>

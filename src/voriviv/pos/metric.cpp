@@ -16,19 +16,6 @@ using py::steal;
 
 namespace {
 
-void math_domain_error() { PyErr_SetString(PyExc_ValueError, "math domain error"); }
-
-// Binds a signature; the common all-positional call skips the general binder.
-bool bind(const py::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** out) {
-    if (nargs == sig.n_params && !kwnames) {
-        for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-        return true;
-    }
-    for (int i = 0; i < sig.n_params; ++i) out[i] = nullptr;  // all are required
-    return py::bind_arguments(sig, args, nargs, kwnames, out);
-}
-
 // a - b as a double, as math.radians(a - b) sees it.
 bool difference(PyObject* a, PyObject* b, double& out) {
     double x, y;
@@ -66,7 +53,7 @@ const py::Signature ndtm_sig{"Position.nds_distance_to_meters", 3, 3, false, nam
 
 PyObject* distance_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* other;
-    if (!bind(distance_sig, args, nargs, kwnames, &other)) return nullptr;
+    if (!py::bind_required(distance_sig, args, nargs, kwnames, &other)) return nullptr;
     double x1, y1, x2, y2;
     if (plain_float_coords(self, x1, y1) && plain_float_coords(other, x2, y2) &&
         !reinterpret_cast<PositionObject*>(self)->dict) {
@@ -109,7 +96,7 @@ PyObject* distance_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* bearing_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     PyObject* other;
-    if (!bind(bearing_sig, args, nargs, kwnames, &other)) return nullptr;
+    if (!py::bind_required(bearing_sig, args, nargs, kwnames, &other)) return nullptr;
     double x1, y1, x2, y2;
     if (plain_float_coords(self, x1, y1) && plain_float_coords(other, x2, y2)) {
         const auto b = geodesy::initial_bearing(y1, x1, y2, x2);
@@ -185,7 +172,7 @@ PyObject* meters_from_degrees(PyObject* lon, PyObject* lat, PyObject* at) {
 PyObject* degrees_to_meters(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     PyObject* a[3];
-    if (!bind(dtm_sig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::bind_required(dtm_sig, args, nargs, kwnames, a)) return nullptr;
     return meters_from_degrees(a[0], a[1], a[2]);
 }
 
@@ -207,7 +194,7 @@ PyObject* extent_degrees(PyObject* units, PyObject* divisor, PyObject* scale,
 PyObject* nds_distance_to_meters(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
     PyObject* a[3];
-    if (!bind(ndtm_sig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::bind_required(ndtm_sig, args, nargs, kwnames, a)) return nullptr;
     Ref lon = steal(extent_degrees(a[0], g.i_2p32, g.f_360, nds::longitude_extent_degrees));
     if (!lon) return nullptr;
     Ref lat = steal(extent_degrees(a[1], g.i_2p31, g.f_180, nds::latitude_extent_degrees));
@@ -274,39 +261,14 @@ bool dms_fast(PyObject* v, const char* positive, const char* negative, char*& ou
     return true;
 }
 
-// The same text for any other number, evaluated as the Python expressions:
-//   value = abs(v); degrees = int(value); minutes = int((value - degrees) * 60)
-//   seconds = ((value - degrees) - minutes / 60) * 3600
-//   f"{degrees}° {minutes}' {seconds:.2f}\"" + (negative if v < 0 else positive)
+// The same text for any other number: the interpreter runs the expressions.
 PyObject* dms_generic(PyObject* v, const char* positive, const char* negative) {
-    Ref value = steal(PyNumber_Absolute(v));
-    if (!value) return nullptr;
-    Ref degrees = steal(PyNumber_Long(value.ptr()));
-    if (!degrees) return nullptr;
-    Ref frac = steal(PyNumber_Subtract(value.ptr(), degrees.ptr()));
-    if (!frac) return nullptr;
-    Ref m = steal(PyNumber_Multiply(frac.ptr(), g.i_60));
-    if (!m) return nullptr;
-    Ref minutes = steal(PyNumber_Long(m.ptr()));
-    if (!minutes) return nullptr;
-    Ref frac2 = steal(PyNumber_Subtract(value.ptr(), degrees.ptr()));
-    if (!frac2) return nullptr;
-    Ref q = steal(PyNumber_TrueDivide(minutes.ptr(), g.i_60));
-    if (!q) return nullptr;
-    Ref rest = steal(PyNumber_Subtract(frac2.ptr(), q.ptr()));
-    if (!rest) return nullptr;
-    Ref seconds = steal(PyNumber_Multiply(rest.ptr(), g.i_3600));
-    if (!seconds) return nullptr;
-    Ref d_text = steal(PyObject_Format(degrees.ptr(), g.empty_str));
-    if (!d_text) return nullptr;
-    Ref m_text = steal(PyObject_Format(minutes.ptr(), g.empty_str));
-    if (!m_text) return nullptr;
-    Ref s_text = steal(PyObject_Format(seconds.ptr(), g.format_2f));
-    if (!s_text) return nullptr;
-    const int neg = py::compare(v, g.i_zero, Py_LT);
-    if (neg < 0) return nullptr;
-    return PyUnicode_FromFormat("%U%c %U' %U\"%s", d_text.ptr(), 0xB0, m_text.ptr(), s_text.ptr(),
-                                neg ? negative : positive);
+    Ref pos = steal(PyUnicode_FromString(positive));
+    if (!pos) return nullptr;
+    Ref neg = steal(PyUnicode_FromString(negative));
+    if (!neg) return nullptr;
+    PyObject* args[3] = {v, pos.ptr(), neg.ptr()};
+    return PyObject_Vectorcall(g.generic_dms, args, 3, nullptr);
 }
 
 PyObject* to_degree_minutes_seconds(PyObject* self, PyObject*) {

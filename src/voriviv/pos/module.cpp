@@ -1,10 +1,12 @@
-// voriviv.pos: module initialisation. Loads dataclasses and math, defines
-// NDSPosition (a generated data class), then Position (position.cpp).
+// voriviv.pos: module initialisation. Loads dataclasses, math and the
+// general-case arithmetic (voriviv/_pos_generic.py), defines NDSPosition (a
+// generated data class), then Position (position.cpp).
 #include "nds.hpp"
 #include "position.hpp"
 
 namespace nb = nanobind;
 using namespace voriviv::pos;
+using voriviv::py::check;
 
 namespace voriviv::pos {
 // to_nds_arrays, from_nds_arrays, distances (arrays.cpp).
@@ -13,16 +15,8 @@ void add_array_functions(nb::module_& m);
 
 namespace {
 
-PyObject* check(PyObject* o) {
-    if (!o) throw nb::python_error();
-    return o;
-}
-
 void init_globals() {
-    struct {
-        PyObject** slot;
-        const char* text;
-    } names[] = {
+    const voriviv::py::NameSlot names[] = {
         {&g.s_x, "x"},
         {&g.s_y, "y"},
         {&g.s_z, "z"},
@@ -41,10 +35,8 @@ void init_globals() {
         {&g.s_at_latitude, "at_latitude"},
         {&g.s_nds_x_distance, "nds_x_distance"},
         {&g.s_nds_y_distance, "nds_y_distance"},
-        {&g.empty_str, ""},
-        {&g.format_2f, ".2f"},
     };
-    for (auto& n : names) *n.slot = check(voriviv::py::intern(n.text));
+    voriviv::py::intern_all(names);
     g.kw_xy = check(PyTuple_Pack(2, g.s_x, g.s_y));
 
     struct {
@@ -52,10 +44,7 @@ void init_globals() {
         double value;
     } floats[] = {
         {&g.f_zero, 0.0},
-        {&g.f_90, 90.0},
-        {&g.f_minus_90, -90.0},
         {&g.f_180, 180.0},
-        {&g.f_minus_180, -180.0},
         {&g.f_360, 360.0},
         {&g.f_unit, voriviv::nds::kDegreesPerUnit},
         {&g.f_meters_per_degree, 111320.0},
@@ -66,9 +55,6 @@ void init_globals() {
         PyObject** slot;
         long long value;
     } ints[] = {
-        {&g.i_zero, 0},
-        {&g.i_60, 60},
-        {&g.i_3600, 3600},
         {&g.i_2p31, 2147483648LL},
         {&g.i_2p32, 4294967296LL},
     };
@@ -110,6 +96,12 @@ NB_MODULE(pos, m) {
     nb::module_::import_("math");
     init_globals();
     init_metric_names();
+    // The general case of the arithmetic, as Python source.
+    nb::module_ generic = nb::module_::import_("voriviv._pos_generic");
+    g.generic_fold_longitude = generic.attr("fold_longitude").inc_ref().ptr();
+    g.generic_clamp_latitude = generic.attr("clamp_latitude").inc_ref().ptr();
+    g.generic_dms = generic.attr("dms").inc_ref().ptr();
+    g.generic_keep = generic.attr("KEEP").inc_ref().ptr();
 
     nb::object nds_position = make_nds_position(dataclasses);
     g.nds_position_type = nds_position.inc_ref().ptr();

@@ -35,9 +35,11 @@
 // values.
 //
 // Everything here is plain double arithmetic, one IEEE rounding per operation
-// (the build disables floating-point contraction), in the same order as the
+// (no contraction: common/strict_fp.hpp), in the same order as the
 // interpreter's float operations would perform it.
 #pragma once
+
+#include "common/strict_fp.hpp"
 
 #include <cmath>
 #include <optional>

@@ -51,8 +51,6 @@ static Ref constant_object(const Constant& c) {
     return c.is_double() ? steal(PyFloat_FromDouble(c.value)) : c.obj;
 }
 
-static void math_domain_error() { PyErr_SetString(PyExc_ValueError, "math domain error"); }
-
 // ---------------------------------------------------------------------------
 // Normalisation
 
@@ -72,24 +70,11 @@ static bool longitude_remainder(PyObject* x, double& r) {
 // Steps 2 and 3 on the remainder r; a new reference to the final longitude.
 static PyObject* fold_longitude(double r, const Constant& delta) {
     if (delta.is_double()) return PyFloat_FromDouble(nds::fold_longitude(r, delta.value));
-    // A delta that is not a float: evaluate the Python expressions as written.
+    // A delta that is not a float: the interpreter runs the expressions.
     Ref x = steal(PyFloat_FromDouble(r));
-    Ref top = steal(PyNumber_Subtract(g.f_180, delta.obj.ptr()));
-    if (!x || !top) return nullptr;
-    Ref diff = steal(PyNumber_Subtract(x.ptr(), top.ptr()));
-    if (!diff) return nullptr;
-    Ref mag = steal(PyNumber_Absolute(diff.ptr()));
-    if (!mag) return nullptr;
-    int c = py::compare(mag.ptr(), delta.obj.ptr(), Py_LT);
-    if (c < 0) return nullptr;
-    if (c) x = top;
-    c = py::compare(x.ptr(), g.f_180, Py_GE);
-    if (c < 0) return nullptr;
-    if (c) return PyNumber_InPlaceSubtract(x.ptr(), g.f_360);
-    c = py::compare(x.ptr(), g.f_minus_180, Py_LT);
-    if (c < 0) return nullptr;
-    if (c) return PyNumber_InPlaceAdd(x.ptr(), g.f_360);
-    return x.release().ptr();
+    if (!x) return nullptr;
+    PyObject* args[2] = {x.ptr(), delta.obj.ptr()};
+    return PyObject_Vectorcall(g.generic_fold_longitude, args, 2, nullptr);
 }
 
 // Steps 4 and 5. On success `out` is the replacement latitude, or empty when
@@ -105,28 +90,13 @@ static bool clamp_latitude(PyObject* y, const Constant& delta, Ref& out) {
         return true;
     }
     // Any other latitude (a big int, a Fraction, a string...) or delta: the
-    // Python expressions step by step, with their own errors.
+    // interpreter runs the expressions, with their own errors.
     Ref d = constant_object(delta);
     if (!d) return false;
-    Ref top = steal(PyNumber_Subtract(g.f_90, d.ptr()));
-    if (!top) return false;
-    Ref diff = steal(PyNumber_Subtract(y, top.ptr()));
-    if (!diff) return false;
-    Ref mag = steal(PyNumber_Absolute(diff.ptr()));
-    if (!mag) return false;
-    int c = py::compare(mag.ptr(), d.ptr(), Py_LT);
-    if (c < 0) return false;
-    Ref cur = py::borrow(y);
-    if (c) cur = out = top;
-    c = py::compare(cur.ptr(), top.ptr(), Py_GT);
-    if (c < 0) return false;
-    if (c) {
-        out = top;
-        return true;
-    }
-    c = py::compare(cur.ptr(), g.f_minus_90, Py_LT);
-    if (c < 0) return false;
-    if (c) out = py::borrow(g.f_minus_90);
+    PyObject* args[2] = {y, d.ptr()};
+    Ref r = steal(PyObject_Vectorcall(g.generic_clamp_latitude, args, 2, nullptr));
+    if (!r) return false;
+    if (r.ptr() != g.generic_keep) out = std::move(r);
     return true;
 }
 
@@ -366,13 +336,8 @@ static const py::Signature from_nds_sig{"Position.from_nds_coordinates", 2, 2, f
 
 static PyObject* position_from_nds_coordinates(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                                PyObject* kwnames) {
-    PyObject* bound[2] = {nullptr, nullptr};
-    if (nargs == 2 && !kwnames) {
-        bound[0] = args[0];
-        bound[1] = args[1];
-    } else if (!py::bind_arguments(from_nds_sig, args, nargs, kwnames, bound)) {
-        return nullptr;
-    }
+    PyObject* bound[2];
+    if (!py::bind_required(from_nds_sig, args, nargs, kwnames, bound)) return nullptr;
     double ux, uy;
     if (class_is_pristine() && py::as_double_exact(bound[0], ux) && py::as_double_exact(bound[1], uy))
         return build_fresh_doubles(nds::units_to_degrees(ux), nds::units_to_degrees(uy));
@@ -730,7 +695,7 @@ PyObject* create_position_type() {
     // Calls of the exact class skip the generic type call; subclasses do not
     // inherit this and go through __new__ / __init__ as usual.
     tp->tp_vectorcall = position_vectorcall;
-    g.position_tag = py::take_version_tag(tp, g.s_x);
+    g.position_tag = cpython::take_version_tag(tp, g.s_x);
     return type.release().ptr();
 }
 

@@ -21,11 +21,14 @@
 // before its slots are filled, with the class constants.
 // Numbers that are exact floats (and exact ints small enough to be exact in
 // float arithmetic) go through the plain C++ arithmetic of nds.hpp /
-// geodesy.hpp; anything else takes the generic number protocol, step by step
-// as the Python expressions would.
+// geodesy.hpp; anything else takes the generic number protocol as the Python
+// expressions would, the longer expressions (normalisation with other number
+// types, degree/minute/second text) run by the interpreter itself from
+// voriviv/_pos_generic.py.
 #pragma once
 
-#include "pyboundary.hpp"
+#include "common/cpython_internals.hpp"
+#include "common/pyboundary.hpp"
 
 namespace voriviv::pos {
 
@@ -69,23 +72,21 @@ struct Globals {
     PyObject* s_nds_x_distance = nullptr;
     PyObject* s_nds_y_distance = nullptr;
     PyObject* kw_xy = nullptr;  // ("x", "y") for NDSPosition(x=..., y=...)
-    PyObject* empty_str = nullptr;
-    PyObject* format_2f = nullptr;
 
     // Boxed numbers used by the generic paths and as defaults.
     PyObject* f_zero = nullptr;       // 0.0
-    PyObject* f_90 = nullptr;         // 90.0
-    PyObject* f_minus_90 = nullptr;   // -90.0
     PyObject* f_180 = nullptr;        // 180.0
-    PyObject* f_minus_180 = nullptr;  // -180.0
     PyObject* f_360 = nullptr;        // 360.0
     PyObject* f_unit = nullptr;       // 360.0 / 4294967296
     PyObject* f_meters_per_degree = nullptr;
-    PyObject* i_zero = nullptr;
-    PyObject* i_60 = nullptr;
-    PyObject* i_3600 = nullptr;
     PyObject* i_2p31 = nullptr;  // 2147483648
     PyObject* i_2p32 = nullptr;  // 4294967296
+
+    // The general case, run by the interpreter (voriviv._pos_generic).
+    PyObject* generic_fold_longitude = nullptr;
+    PyObject* generic_clamp_latitude = nullptr;
+    PyObject* generic_dms = nullptr;
+    PyObject* generic_keep = nullptr;  // clamp_latitude: "unchanged"
 
     // The method objects of the class as built (to recognise overrides).
     PyObject* normalize_descr = nullptr;
@@ -96,7 +97,7 @@ struct Globals {
 extern Globals g;
 
 // True while the Position class is exactly as built at import.
-inline bool class_is_pristine() { return py::type_is_pristine(g.position_type, g.position_tag); }
+inline bool class_is_pristine() { return cpython::type_is_pristine(g.position_type, g.position_tag); }
 
 // Access level for reading attributes of `o`.
 inline Access access_of(PyObject* o) {
@@ -148,9 +149,10 @@ inline int method_is_own(PyObject* self, PyObject* name, PyObject* descr, Access
     } else {
         PyTypeObject* tp = Py_TYPE(self);
         if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
-        if (_PyType_Lookup(tp, name) != descr) return 0;
-        PyObject** dictptr = _PyObject_GetDictPtr(self);
-        dict = dictptr ? *dictptr : nullptr;
+        if (cpython::type_lookup(tp, name) != descr) return 0;
+        bool ok;
+        dict = cpython::instance_dict(self, ok);
+        if (!ok) return -1;
     }
     if (!dict) return 1;
     if (PyDict_GetItemWithError(dict, name)) return 0;
@@ -167,6 +169,10 @@ struct Constant {
 
 bool read_constant(PyObject* self, PyObject* name, double class_value, Access access,
                    Constant& out);
+
+// math's ValueError for a result it has no value for (sin of an infinity, the
+// square root of a negative number, fmod of an infinity).
+inline void math_domain_error() { PyErr_SetString(PyExc_ValueError, "math domain error"); }
 
 // A new normalised Position of the module's own class (not a subclass) from
 // borrowed longitude, latitude and altitude.

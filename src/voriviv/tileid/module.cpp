@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "pos/arrays.hpp"
+#include "common/arrays.hpp"
 #include "tile.hpp"
 
 namespace nb = nanobind;

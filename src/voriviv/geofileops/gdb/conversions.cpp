@@ -6,6 +6,7 @@
 // text, target preparation, the work-item list), then runs one native worker
 // per item with the GIL released. Workers open their own GDAL datasets.
 #include <cerrno>
+#include <memory>
 #include <mutex>
 
 #include <ogr_api.h>
@@ -22,11 +23,16 @@
 #include "toolkit/fidelity.hpp"
 #include "toolkit/layers.hpp"
 #include "toolkit/module_setup.hpp"
+#include "toolkit/names.hpp"
+#include "toolkit/output_dir.hpp"
 #include "toolkit/outputs.hpp"
+#include "toolkit/staged_output.hpp"
 #include "toolkit/pg_load.hpp"
 #include "toolkit/progress.hpp"
+#include "toolkit/pg_session.hpp"
 #include "toolkit/pyboundary.hpp"
 #include "toolkit/runner.hpp"
+#include "toolkit/staged_dir.hpp"
 #include "toolkit/translate.hpp"
 #include "toolkit/work_items.hpp"
 
@@ -76,16 +82,19 @@ GDALDriverH require_driver(const char *name, const char *message) {
     return d;
 }
 
-// Steps shared by pg2gdb and pg2gdbf after the source was opened: with mode
-// None an old geodatabase is deleted, then the geodatabase is created. The
-// old content is deleted only when it is a File Geodatabase or an empty
-// directory: anything else at the path is kept and the call fails. In the
-// other modes an existing geodatabase is opened for update instead of being
-// created again (GDAL refuses to create over it).
-void prepare_target(const GeoFileDatabase &self, bool mode_none, WarningSink *sink) {
+// Steps shared by pg2gdb and pg2gdbf after the source was opened. With mode
+// None the geodatabase is created new: where one exists, the new one is
+// built beside it (`staged`) and replaces it only when the call succeeds; an
+// empty directory is replaced at once. Anything else at the path is kept and
+// the call fails. In the other modes an existing geodatabase is opened for
+// update instead of being created again (GDAL refuses to create over it).
+// Returns the path the layers are written to.
+std::string prepare_target(const GeoFileDatabase &self, bool mode_none, WarningSink *sink,
+                           std::unique_ptr<StagedDirectory> &staged) {
     GDALDriverH driver = require_driver("OpenFileGDB", "GDAL OpenFileGDB driver not available");
     const std::string path = path_text(self.gdb_path);
     const fs::path p(path);
+    std::string target = path;
     if (mode_none && nb::cast<bool>(self.gdb_path.attr("exists")())) {
         if (!is_file_geodatabase(p) && !is_empty_directory(p)) {
             PyObject *exc = PyObject_CallFunction(
@@ -97,20 +106,26 @@ void prepare_target(const GeoFileDatabase &self, bool mode_none, WarningSink *si
             Py_DECREF(exc);
             throw nb::python_error();
         }
-        nb::module_::import_("shutil").attr("rmtree")(self.gdb_path);
+        if (is_file_geodatabase(p)) {
+            staged = std::make_unique<StagedDirectory>(path);
+            target = staged->path();
+        } else {
+            nb::module_::import_("shutil").attr("rmtree")(self.gdb_path);
+        }
     }
     nb::gil_scoped_release nogil;
     if (!mode_none && is_file_geodatabase(p)) {
         open_vector_or(path, OpenFlags::Update, sink, "Failed to open GDB");
-        return;
+        return target;
     }
     ErrorScope scope(sink);
     // Created and closed at once: the workers open it by path, and a handle
     // kept open here must not write a stale catalog over their layers.
-    Dataset created(GDALCreate(driver, path.c_str(), 0, 0, 0, GDT_Unknown, nullptr));
+    Dataset created(GDALCreate(driver, target.c_str(), 0, 0, 0, GDT_Unknown, nullptr));
     scope.check(created.get(), "Failed to create GDB");
     created.close();
     scope.raise_if_failed();
+    return target;
 }
 
 // How the items of a call are named in progress events.
@@ -181,24 +196,51 @@ void export_table(const std::string &gdb_text, GDALDatasetH src, TranslateOption
     vector_translate(gdb_text, src, opts, sink, &cancel);
 }
 
+// What pg2gdb and pg2gdbf hold while they run: the connection text, the
+// open source, the path written to and, when an existing geodatabase is
+// replaced, its staged successor and the lock that keeps other mode-None
+// calls on the same path waiting until it is in place.
+struct ExportTarget {
+    std::string pg_conn;
+    nb::object src_ds;
+    std::string write_path;
+    std::unique_ptr<StagedDirectory> staged;
+    std::unique_lock<std::mutex> replace_lock;
+
+    // Puts a staged geodatabase in place; call after every layer arrived.
+    void finish() {
+        if (!staged) return;
+        nb::gil_scoped_release nogil;
+        staged->commit();
+        staged.reset();
+    }
+};
+
 // The start of pg2gdb and pg2gdbf: connection text, the source opened on the
 // calling thread (a bad connection ends the call before anything on disk is
-// touched), then the target prepared. Returns the connection text and the
-// open source.
-std::pair<std::string, nb::object> begin_export(nb::handle self_h, nb::handle connection,
-                                                nb::handle schema, bool mode_none,
-                                                CallContext &ctx) {
+// touched), then the target prepared.
+ExportTarget begin_export(nb::handle self_h, nb::handle connection, nb::handle schema,
+                          bool mode_none, CallContext &ctx) {
     const GeoFileDatabase &self = nb::cast<const GeoFileDatabase &>(self_h);
-    std::string pg_conn =
-        utf8(self_h.attr("_pg_connection_string")(connection, "schema"_a = schema));
+    ExportTarget t;
+    t.pg_conn = utf8(self_h.attr("_pg_connection_string")(connection, "schema"_a = schema));
+    t.pg_conn = PyUnicode_Check(connection.ptr()) ? text_for_schema(t.pg_conn, utf8(schema))
+                                                  : with_connect_timeout(t.pg_conn);
+    probe_connection(t.pg_conn);
     Dataset ds;
     {
         nb::gil_scoped_release nogil;
-        ds = open_pg_source(pg_conn, ctx.sink(), "Failed to open PostgreSQL source");
+        ds = open_pg_source(t.pg_conn, ctx.sink(), "Failed to open PostgreSQL source");
     }
-    nb::object src_ds = wrap_dataset(std::move(ds));
-    prepare_target(self, mode_none, ctx.sink());
-    return {std::move(pg_conn), std::move(src_ds)};
+    t.src_ds = wrap_dataset(std::move(ds));
+    if (mode_none) {
+        // Calls that create the geodatabase anew run one after the other.
+        std::mutex &m = destination_mutex(path_text(self.gdb_path) + "\n(replace)");
+        nb::gil_scoped_release nogil;
+        t.replace_lock = std::unique_lock<std::mutex>(m);
+    }
+    t.write_path = prepare_target(self, mode_none, ctx.sink(), t.staged);
+    return t;
 }
 
 void gdb2pg(nb::handle self_h, nb::handle connection, nb::handle schema, nb::handle overwrite_h,
@@ -209,8 +251,10 @@ void gdb2pg(nb::handle self_h, nb::handle connection, nb::handle schema, nb::han
     check_progress_arg(progress);
     CallContext ctx;
     nb::object src_ds = self_h.attr("_open_gdb")();
-    const std::string pg_conn = utf8(self_h.attr("_pg_connection_string")(connection));
+    const std::string pg_conn =
+        with_connect_timeout(utf8(self_h.attr("_pg_connection_string")(connection)));
     require_driver("PostgreSQL", "GDAL PostgreSQL driver not available");
+    probe_connection(pg_conn);
     Dataset dst_ds;
     {
         nb::gil_scoped_release nogil;
@@ -223,12 +267,26 @@ void gdb2pg(nb::handle self_h, nb::handle connection, nb::handle schema, nb::han
     // Tables are written through a connection that sees only the target
     // schema, so a same-named table elsewhere is never dropped or written.
     const PgLoad load{restrict_to_schema(pg_conn, schema_text), schema_text, overwrite};
+    // Every layer's table is claimed before any work: a later layer landing
+    // on an earlier layer's table fails instead of replacing or adding to it.
+    TargetClaims claims;
+    std::vector<std::exception_ptr> refused(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (names[i].error) continue;
+        try {
+            const std::string table = pg_target_table(names[i].name, schema_text);
+            claims.claim(table, names[i].name, "table " + schema_text + "." + table);
+        } catch (...) {
+            refused[i] = std::current_exception();
+        }
+    }
     auto labels = labels_of(names, "", [&](const std::string &layer) {
-        return schema_text + "." + pg_laundered_name(layer);
+        return schema_text + "." + pg_table_label(layer, schema_text);
     });
     run_reported(this_module(), progress, std::move(labels),
                  [&](std::size_t i, const CancelToken &cancel) {
         const std::string &layer = names[i].get();
+        if (refused[i]) std::rethrow_exception(refused[i]);
         Dataset src = open_vector_or(gdb_text, OpenFlags::ReadOnly, ctx.sink(),
                                      "Worker failed to open GDB");
         pg_load_layer(load, src.get(), layer, ctx.sink(), &cancel);
@@ -243,10 +301,11 @@ void pg2gdb(nb::handle self_h, nb::handle connection, nb::handle schema, nb::han
     const std::string access = access_mode(mode);
     check_progress_arg(progress);
     CallContext ctx;
-    const auto [pg_conn, src_ds] = begin_export(self_h, connection, schema, access.empty(), ctx);
-    nb::object layers = self_h.attr("_list_layers")(src_ds, tables);
+    ExportTarget target = begin_export(self_h, connection, schema, access.empty(), ctx);
+    const std::string &pg_conn = target.pg_conn;
+    nb::object layers = self_h.attr("_list_layers")(target.src_ds, tables);
     const auto names = work_names(layers, "layer_name");
-    const std::string gdb_text = path_text(self.gdb_path);
+    const std::string &gdb_text = target.write_path;
     auto labels = labels_of(names, utf8(schema) + ".", [](const std::string &t) { return t; });
     run_reported(this_module(), progress, std::move(labels),
                  [&](std::size_t i, const CancelToken &cancel) {
@@ -261,6 +320,7 @@ void pg2gdb(nb::handle self_h, nb::handle connection, nb::handle schema, nb::han
         opts.access_mode = access.empty() ? "update" : access;
         export_table(gdb_text, src.get(), std::move(opts), ctx.sink(), cancel);
     });
+    target.finish();
     ctx.finish();
 }
 
@@ -277,14 +337,15 @@ void pg2gdbf(nb::handle self_h, nb::handle connection, nb::handle feature_mappin
     const std::string access = access_mode(mode);
     check_progress_arg(progress);
     CallContext ctx;
-    const auto [pg_conn, src_ds] = begin_export(self_h, connection, schema, access.empty(), ctx);
+    ExportTarget target = begin_export(self_h, connection, schema, access.empty(), ctx);
+    const std::string &pg_conn = target.pg_conn;
     std::vector<FeatureTask> tasks;
     for (auto [dataset, tables] : nb::borrow<nb::dict>(feature_mapping)) {
         const std::string dataset_text = utf8(nb::str(dataset));
         for (auto &table : work_names(tables, "table"))
             tasks.push_back({dataset_text, std::move(table)});
     }
-    const std::string gdb_text = path_text(self.gdb_path);
+    const std::string &gdb_text = target.write_path;
     std::vector<ItemLabel> labels;
     const std::string schema_prefix = utf8(schema) + ".";
     for (const auto &task : tasks) {
@@ -313,6 +374,7 @@ void pg2gdbf(nb::handle self_h, nb::handle connection, nb::handle feature_mappin
         }
         export_table(gdb_text, src.get(), std::move(opts), ctx.sink(), cancel);
     });
+    target.finish();
     ctx.finish();
 }
 
@@ -327,6 +389,7 @@ void gdb2shape(nb::handle self_h, nb::handle output_dir, nb::handle tables, nb::
     const auto names = work_names(layers, "layer_name");
     const std::string gdb_text = path_text(self.gdb_path);
     const std::string out_text = path_text(out);
+    OutputDirectory outputs(out_text, ".shp");
     auto labels = labels_of(names, "", [&](const std::string &layer) {
         return out_text + "/" + layer + ".shp";
     });
@@ -335,13 +398,18 @@ void gdb2shape(nb::handle self_h, nb::handle output_dir, nb::handle tables, nb::
         const std::string &layer = names[i].get();
         Dataset src = open_vector_or(gdb_text, OpenFlags::ReadOnly, ctx.sink(),
                                      "Failed to open GDB in worker");
-        require_safe_file_name(layer);
+        // Written aside and moved into place once complete; the layer's
+        // older companion files go then.
+        StagedLayer staged(outputs, layer, gdb_text, true);
         LayerLabel label(layer);
         TranslateOptions opts;
         opts.format = "ESRI Shapefile";
         opts.layer = layer;
-        translate_planned(out_text + "/" + layer + ".shp", src.get(), std::move(opts),
-                          TargetFormat::Shapefile, ctx.sink(), &cancel);
+        translate_planned(staged.path(), src.get(), std::move(opts), TargetFormat::Shapefile,
+                          ctx.sink(), &cancel);
+        if (cancel.cancelled.load())
+            throw GdalError("Writing layer '" + layer + "' was interrupted");
+        staged.commit();
     });
     ctx.finish();
 }
@@ -358,7 +426,8 @@ void bind_conversions(Class &cls) {
                     "progress: Optional[Callable[[LayerEvent], Any]] = None) -> None"),
             "Description : Loads the geodatabase's layers (or those named in tables) into "
             "PostgreSQL tables <schema>.<layer>, in parallel. An existing table is replaced "
-            "only with overwrite=True; otherwise its layer fails and the table is kept. " VORIVIV_PROGRESS_DOC)
+            "only with overwrite=True, and only once the new table is complete; otherwise its "
+            "layer fails and the table is kept as it was. " VORIVIV_PROGRESS_DOC)
         .def("pg2gdb", &pg2gdb, "connection"_a.none(), nb::kw_only(),
              "schema"_a.none() = "public", "tables"_a.none() = nb::none(),
              "mode"_a.none() = nb::none(), "progress"_a.none() = nb::none(),
@@ -368,7 +437,9 @@ void bind_conversions(Class &cls) {
                      "progress: Optional[Callable[[LayerEvent], Any]] = None) -> None"),
              "Description : Exports the tables of a PostgreSQL schema (or those named in "
              "tables) into the geodatabase. With mode None an existing geodatabase is "
-             "replaced by a new one; the other modes add to it with GDAL's access mode. " VORIVIV_PROGRESS_DOC)
+             "replaced by a new one, built beside it and put in its place only once every "
+             "layer arrived (a failure leaves the old one as it was); the other modes add to "
+             "it with GDAL's access mode. " VORIVIV_PROGRESS_DOC)
         .def("pg2gdbf", &pg2gdbf, "connection"_a.none(), "feature_mapping"_a.none(),
              nb::kw_only(), "schema"_a.none() = "public", "mode"_a.none() = nb::none(),
              "progress"_a.none() = nb::none(),

@@ -8,6 +8,7 @@
 #include "toolkit/dataset.hpp"
 #include "toolkit/layers.hpp"
 #include "toolkit/module_setup.hpp"
+#include "toolkit/pg_session.hpp"
 #include "toolkit/pyboundary.hpp"
 #include "toolkit/runner.hpp"
 
@@ -50,7 +51,8 @@ nb::object open_gdb(const GeoFileDatabase &self, nb::handle update) {
 }
 
 nb::list get_layers_from_db(const GeoFileDatabase &, nb::handle connection, nb::handle schema) {
-    const std::string pg_conn = utf8(pg_connection_string(connection, schema));
+    const std::string pg_conn = with_connect_timeout(utf8(pg_connection_string(connection, schema)));
+    probe_connection(pg_conn);
     CallContext ctx;
     std::vector<std::string> names;
     {

@@ -65,7 +65,10 @@ nb::object pg_connection_string(nb::handle connection, nb::handle schema) {
     v.user = item(connection, "user");
     v.password = item(connection, "password");
     v.schema = utf8(schema);
-    const std::string text = pg_connection_text(v);
+    std::string text = pg_connection_text(v);
+    // An optional connect_timeout (seconds) goes to libpq as it is.
+    nb::object timeout = connection.attr("get")("connect_timeout", nb::none());
+    if (!timeout.is_none()) text += " connect_timeout=" + libpq_value(formatted(timeout));
     return nb::str(text.data(), text.size());
 }
 

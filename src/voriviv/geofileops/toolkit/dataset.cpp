@@ -31,7 +31,11 @@ Dataset open_vector(const std::string &name, OpenFlags flags, WarningSink *sink)
 
 Dataset open_pg_source(const std::string &conn, WarningSink *sink, const char *fallback) {
     static const char *const kListAll[] = {"LIST_ALL_TABLES=YES", nullptr};
-    Dataset ds = open_with(conn, OpenFlags::ReadOnly, sink, kListAll);
+    // The option is the PostgreSQL driver's; any other text is left for GDAL
+    // to refuse with its own message.
+    const bool pg = conn.size() >= 3 && (conn[0] == 'P' || conn[0] == 'p') &&
+                    (conn[1] == 'G' || conn[1] == 'g') && conn[2] == ':';
+    Dataset ds = open_with(conn, OpenFlags::ReadOnly, sink, pg ? kListAll : nullptr);
     if (!ds) throw GdalError(fallback);
     ErrorScope scope(sink);
     GDALDatasetGetLayerCount(ds.get());

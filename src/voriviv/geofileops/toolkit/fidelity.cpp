@@ -27,6 +27,10 @@ namespace {
 
 // A dBASE/MapInfo character field holds at most this many bytes.
 constexpr std::size_t kMaxTextBytes = 254;
+// GDAL's width of a Shapefile number field declared without one.
+constexpr int kShapefileRealWidth = 24;
+// Integers beyond this lose digits as doubles.
+constexpr GIntBig kExactDoubleInteger = GIntBig(1) << 53;
 // MapInfo decimal fields are at most this wide.
 constexpr int kMaxTabDecimalWidth = 20;
 
@@ -39,6 +43,8 @@ struct FieldStats {
     long long long_text = 0;      // text of more than kMaxTextBytes bytes
     long long with_time = 0;      // date-times with a time of day
     long long long_binary = 0;    // binaries whose hex text exceeds kMaxTextBytes
+    long long unfit = 0;          // numbers no field of the target can hold
+    long long inexact = 0;        // 64-bit integers a double cannot hold
 };
 
 struct FieldInfo {
@@ -79,6 +85,10 @@ bool number_fits(double v, const FieldInfo &f, TargetFormat target) {
     int digits = 0, len = 0;
     decimal_extent(v, f.precision, digits, len);
     if (target == TargetFormat::PostgreSQL) return digits <= f.width - f.precision;
+    // GDAL's Shapefile writer gives up decimals to fit a value, never digits
+    // before the point; a field without a declared width is 24 wide.
+    if (target == TargetFormat::Shapefile)
+        return digits + (v < 0 ? 1 : 0) <= (f.width > 0 ? f.width : kShapefileRealWidth);
     // MapInfo writes the value as text of at most the (capped) width.
     return len <= std::min(f.width, kMaxTabDecimalWidth);
 }
@@ -94,7 +104,8 @@ bool needs_scan(const FieldInfo &f, TargetFormat target) {
     case TargetFormat::PostgreSQL:
         return f.width > 0 && (f.type == OFTReal || f.type == OFTString);
     case TargetFormat::Shapefile:
-        return f.type == OFTString || f.type == OFTDateTime || f.type == OFTBinary;
+        return f.type == OFTString || f.type == OFTDateTime || f.type == OFTBinary ||
+               f.type == OFTReal;
     case TargetFormat::MapInfo:
         return true;  // NULLs are lost in any field
     case TargetFormat::FileGDB:
@@ -146,16 +157,27 @@ void scan_values(OGRLayerH layer, std::vector<FieldInfo> &fields,
             }
             ++st.values;
             switch (f.type) {
-            case OFTReal:
-                if (f.width > 0 && !number_fits(OGR_F_GetFieldAsDouble(feat, i), f, target))
-                    ++st.too_wide;
+            case OFTReal: {
+                const double v = OGR_F_GetFieldAsDouble(feat, i);
+                if (f.width > 0 && !number_fits(v, f, target)) ++st.too_wide;
+                if (target == TargetFormat::Shapefile) {
+                    FieldInfo unset = f;
+                    unset.width = 0;
+                    if (!number_fits(v, unset, target)) ++st.unfit;
+                }
                 break;
-            case OFTInteger64:
+            }
+            case OFTInteger64: {
+                const GIntBig v = OGR_F_GetFieldAsInteger64(feat, i);
                 if (f.width > 0 && target == TargetFormat::MapInfo &&
-                    !number_fits(static_cast<double>(OGR_F_GetFieldAsInteger64(feat, i)), f,
-                                 target))
+                    !number_fits(static_cast<double>(v), f, target))
                     ++st.too_wide;
+                // MapInfo has no 64-bit integers: GDAL writes them as doubles.
+                if (target == TargetFormat::MapInfo &&
+                    (v > kExactDoubleInteger || v < -kExactDoubleInteger))
+                    ++st.inexact;
                 break;
+            }
             case OFTString: {
                 const char *s = OGR_F_GetFieldAsString(feat, i);
                 if (f.width > 0 && !text_fits(s, f, target)) ++st.too_wide;
@@ -334,6 +356,16 @@ LayerPlan plan_layer(GDALDatasetH src, const std::string &name, TargetFormat tar
                 " of the layer's values; the layer is written without declared field widths "
                 "so that every value arrives");
         }
+        if (st.unfit > 0)
+            plan.warnings.push_back(head + std::to_string(st.unfit) +
+                                    " value(s) need more than " +
+                                    std::to_string(kShapefileRealWidth) +
+                                    " digits before the point, more than a Shapefile number "
+                                    "field holds; GDAL writes them wrongly");
+        if (st.inexact > 0)
+            plan.warnings.push_back(head + "MapInfo TAB files hold no 64-bit integers; " +
+                                    std::to_string(st.inexact) +
+                                    " value(s) beyond 2^53 are written as the nearest double");
         if (!to_text_file) continue;
         if (f.type == OFTBinary) binary_mapped = true;
         if (f.type == OFTBinary && st.values > 0) {

@@ -14,11 +14,14 @@
 #include "toolkit/fsops.hpp"
 #include "toolkit/layers.hpp"
 #include "toolkit/module_setup.hpp"
+#include "toolkit/names.hpp"
 #include "toolkit/output_dir.hpp"
 #include "toolkit/pg_load.hpp"
 #include "toolkit/progress.hpp"
+#include "toolkit/pg_session.hpp"
 #include "toolkit/pyboundary.hpp"
 #include "toolkit/runner.hpp"
+#include "toolkit/staged_output.hpp"
 #include "toolkit/translate.hpp"
 
 namespace nb = nanobind;
@@ -48,15 +51,20 @@ bool truth(nb::handle value) {
 std::string os_bytes(nb::handle str) {
     nb::object b = nb::steal(PyUnicode_EncodeFSDefault(str.ptr()));
     if (!b.is_valid()) throw nb::python_error();
-    return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
+    std::string out(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
+    if (out.find('\0') != std::string::npos) throw nb::value_error("embedded null character");
+    return out;
 }
 
 // os.fspath() of a path-like object, as OS bytes.
 std::string os_path(nb::handle path) {
     nb::object fs = nb::steal(PyOS_FSPath(path.ptr()));
     if (!fs.is_valid()) throw nb::python_error();
-    if (PyBytes_Check(fs.ptr()))
-        return std::string(PyBytes_AS_STRING(fs.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(fs.ptr())));
+    if (PyBytes_Check(fs.ptr())) {
+        std::string out(PyBytes_AS_STRING(fs.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(fs.ptr())));
+        if (out.find('\0') != std::string::npos) throw nb::value_error("embedded null character");
+        return out;
+    }
     return os_bytes(fs);
 }
 
@@ -97,6 +105,7 @@ nb::list resolve_files(const FileDbTraits &t, nb::handle bound_path, nb::handle 
     if (!truth(tables)) return files;
     nb::object allow = nb::steal(PySet_New(tables.ptr()));
     if (!allow.is_valid()) throw nb::python_error();
+    require_text_items(allow);
     nb::list kept;
     for (nb::handle f : files) {
         nb::object stem = f.attr("stem");
@@ -124,6 +133,15 @@ std::vector<std::string> path_texts(const nb::list &paths) {
     out.reserve(nb::len(paths));
     for (nb::handle p : paths) out.push_back(os_path(p));
     return out;
+}
+
+// The name of `file` without its directory and `extension`.
+std::string file_stem(const std::string &file, const std::string &extension) {
+    const auto slash = file.find_last_of('/');
+    std::string name = slash == std::string::npos ? file : file.substr(slash + 1);
+    if (name.size() > extension.size() && name.ends_with(extension))
+        name.resize(name.size() - extension.size());
+    return name;
 }
 
 // Opens one source file of the location; a null result without a GDAL error
@@ -155,12 +173,16 @@ TargetFormat target_format(const std::string &driver) {
 void write_layer(OutputDirectory &out, const FileFormat &format, GDALDatasetH src,
                  const std::string &layer, const std::string &source, bool overwrite,
                  WarningSink *sink, const CancelToken &cancel) {
-    const std::string dest = out.prepare(layer, source, overwrite);
-    LayerLabel label(layer);
+    // Written aside and moved into place once complete (staged_output.hpp).
+    StagedLayer staged(out, layer, source, overwrite);
     TranslateOptions opts;
     opts.format = format.driver;
     opts.layer = layer;
-    translate_planned(dest, src, std::move(opts), target_format(format.driver), sink, &cancel);
+    LayerLabel label(layer);
+    translate_planned(staged.path(), src, std::move(opts), target_format(format.driver), sink,
+                      &cancel);
+    if (cancel.cancelled.load()) throw GdalError("Writing layer '" + layer + "' was interrupted");
+    staged.commit();
 }
 
 // --- the object -----------------------------------------------------------
@@ -198,22 +220,43 @@ void to_pg(const FileDbTraits &t, const FileDatabase &self, nb::handle connectio
     require_exact(schema, &PyUnicode_Type, "schema");
     check_progress_arg(progress);
     const bool replace = truth(overwrite);
-    const std::string pg_conn = utf8(pg_connection_string(connection, schema));
+    const std::string pg_conn = with_connect_timeout(utf8(pg_connection_string(connection, schema)));
     const nb::list file_list = resolve_files(t, self.path, tables);
     const std::vector<std::string> files = path_texts(file_list);
     const std::string schema_name = utf8(schema);
     const PgLoad load{restrict_to_schema(pg_conn, schema_name), schema_name, replace};
     auto table_of = [&](const std::string &layer) {
-        return schema_name + "." + pg_laundered_name(layer);
+        return schema_name + "." + pg_table_label(layer, schema_name);
     };
 
+    // Every file's table, from the layer name its file name gives, is
+    // claimed before any work: a later file landing on an earlier file's
+    // table fails instead of replacing or adding to it.
+    TargetClaims claims;
+    std::vector<std::string> expected(files.size());
+    std::vector<std::exception_ptr> refused(files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        expected[i] = file_stem(files[i], t.own.extension);
+        try {
+            const std::string table = pg_target_table(expected[i], schema_name);
+            claims.claim(table, expected[i], "table " + schema_name + "." + table);
+        } catch (...) {
+            refused[i] = std::current_exception();
+        }
+    }
+
+    if (!files.empty()) probe_connection(pg_conn);
     CallContext ctx;
     run_reported(this_module(), progress, file_labels(file_list, table_of),
                  [&](std::size_t i, const CancelToken &cancel) {
+        if (refused[i]) std::rethrow_exception(refused[i]);
         Dataset src = open_source(t, files[i], ctx.sink());
         const std::string layer = first_layer_name(t, src.get(), files[i], ctx.sink());
         progress_set_target(table_of(layer));
-        pg_load_layer(load, src.get(), layer, ctx.sink(), &cancel);
+        PgLoad item = load;
+        // A layer named otherwise than its file claims its own table now.
+        if (layer != expected[i]) item.claims = &claims;
+        pg_load_layer(item, src.get(), layer, ctx.sink(), &cancel);
     });
     ctx.finish();
 }
@@ -225,8 +268,10 @@ void from_pg(const FileDbTraits &t, const FileDatabase &self, nb::handle connect
     require_exact(schema, &PyUnicode_Type, "schema");
     check_progress_arg(progress);
     const bool replace = truth(overwrite);
-    const std::string pg_conn = utf8(pg_connection_string(connection, schema));
+    const std::string pg_conn =
+        text_for_schema(utf8(pg_connection_string(connection, schema)), utf8(schema));
 
+    probe_connection(pg_conn);
     CallContext ctx;
     Dataset listing;
     {
@@ -379,7 +424,9 @@ void bind_file_database(nb::module_ &m, const FileDbTraits &traits) {
             cat({"Description : Loads each selected ", noun, " into the table <schema>.<layer> "
                  "of a PostgreSQL/PostGIS database, geometries promoted to multi-part types, "
                  "files in parallel. An existing table is replaced only with overwrite=True; "
-                 "otherwise that file fails. Other tables are never touched. ", VORIVIV_PROGRESS_DOC}).c_str());
+                 "otherwise that file fails. The new table takes the old one's place only once "
+                 "it is complete; a failed file leaves the old table as it was and no other. "
+                 "Other tables are never touched. ", VORIVIV_PROGRESS_DOC}).c_str());
     cls.def(t->from_pg,
             [t](const FileDatabase &self, nb::handle connection, nb::handle schema,
                 nb::handle tables, nb::handle overwrite, nb::handle progress) {
@@ -394,8 +441,10 @@ void bind_file_database(nb::module_ &m, const FileDbTraits &traits) {
                          "True, progress: Optional[Callable[[LayerEvent], Any]] = None) -> None"}).c_str()),
             cat({"Description : Exports each selected table of a PostgreSQL schema as <layer>",
                  own_ext, " into the bound directory (or, when the bound path is no directory, "
-                 "into its parent, created if missing), tables in parallel. With overwrite the "
-                 "layer's earlier files are removed first. ", VORIVIV_PROGRESS_DOC}).c_str());
+                 "into its parent, created if missing), tables in parallel. Each layer is written "
+                 "aside and moved into place once complete; with overwrite the layer's other "
+                 "earlier files are then removed. A failed layer leaves its earlier files as they "
+                 "were. ", VORIVIV_PROGRESS_DOC}).c_str());
     cls.def(t->to_other,
             [t](const FileDatabase &self, nb::handle output_dir, nb::handle tables,
                 nb::handle overwrite, nb::handle progress) {
@@ -409,8 +458,10 @@ void bind_file_database(nb::module_ &m, const FileDbTraits &traits) {
                          "= None) -> None"}).c_str()),
             cat({"Description : Converts each selected ", noun, " into ", other_noun,
                  " format as <layer>", other_ext, " in output_dir (created if missing), named "
-                 "after the file's first layer, files in parallel. With overwrite the layer's "
-                 "earlier files in output_dir are removed first. ", VORIVIV_PROGRESS_DOC}).c_str());
+                 "after the file's first layer, files in parallel. Each layer is written aside and "
+                 "moved into place once complete; with overwrite the layer's other earlier files "
+                 "in output_dir are then removed. A failed layer leaves its earlier files as they "
+                 "were. ", VORIVIV_PROGRESS_DOC}).c_str());
 }
 
 }  // namespace geofileops

@@ -90,9 +90,13 @@ void ErrorScope::handler(int err_class, int, const char *msg) {
     auto *self = static_cast<ErrorScope *>(CPLGetErrorHandlerUserData());
     std::string text = valid_utf8(msg ? msg : "");
     if (err_class == CE_Failure || err_class == CE_Fatal) {
-        if (std::find(self->failures_.begin(), self->failures_.end(), text) ==
-            self->failures_.end())
+        // A damaged source can report one failure per feature: keep the
+        // first few distinct ones, which say what went wrong.
+        if (self->failures_.size() < kMaxFailures &&
+            std::find(self->failures_.begin(), self->failures_.end(), text) ==
+                self->failures_.end())
             self->failures_.push_back(std::move(text));
+        self->failed_ = true;
     } else if (err_class == CE_Warning && self->sink_ != nullptr) {
         text = LayerLabel::prefix() + text;
         progress_warning(text);

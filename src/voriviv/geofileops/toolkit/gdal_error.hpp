@@ -64,7 +64,7 @@ public:
     ErrorScope(const ErrorScope &) = delete;
     ErrorScope &operator=(const ErrorScope &) = delete;
 
-    bool failed() const { return !failures_.empty(); }
+    bool failed() const { return failed_; }
 
     // Throws GdalError with the collected failure messages, if any.
     void raise_if_failed() const;
@@ -82,8 +82,10 @@ public:
 
 private:
     static void handler(int err_class, int err_no, const char *msg);
+    static constexpr size_t kMaxFailures = 10;
     WarningSink *sink_;
     std::vector<std::string> failures_;
+    bool failed_ = false;
 };
 
 }  // namespace geofileops

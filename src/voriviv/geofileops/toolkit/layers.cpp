@@ -1,5 +1,6 @@
 #include "toolkit/layers.hpp"
 
+#include "toolkit/names.hpp"
 #include "toolkit/pyboundary.hpp"
 
 namespace nb = nanobind;
@@ -97,6 +98,7 @@ nb::list list_layers(nb::handle ds, nb::handle tables, Membership how) {
         allow = nb::steal(PySet_New(tables.ptr()));
         if (!allow.is_valid()) throw nb::python_error();
     }
+    require_text_items(allow);
     nb::list kept;
     for (nb::handle name : names) {
         const int member = PySequence_Contains(allow.ptr(), name.ptr());

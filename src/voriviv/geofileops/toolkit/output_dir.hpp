@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "toolkit/names.hpp"
 #include "toolkit/outputs.hpp"
 
 namespace geofileops {
@@ -35,11 +36,24 @@ public:
     // already claimed the same output, OsError when a removal fails.
     std::string prepare(const std::string &layer, const std::string &source, bool overwrite);
 
+    const std::string &extension() const { return extension_; }
+
+    // The checks and the claim of prepare(), without removing anything.
+    void claim(const std::string &layer, const std::string &source);
+
+    // Moves the files `names` of directory `staging` into the output
+    // directory (replacing same-named files) and then, with `overwrite`, removes
+    // the layer's other companion files, sparing what longer claimed stems
+    // own. Under the same lock as the claims.
+    void install(const std::string &layer, const std::string &staging,
+                 const std::vector<std::string> &names, bool overwrite);
+
 private:
     std::string dir_;
     std::string extension_;
     std::mutex mutex_;
     OutputClaims claims_;
+    TargetClaims folded_;  // names equal but for ASCII case are one target
     std::vector<std::string> claimed_stems_;
 };
 

@@ -7,6 +7,9 @@
 #include "toolkit/connection.hpp"
 #include "toolkit/dataset.hpp"
 #include "toolkit/fidelity.hpp"
+#include "toolkit/names.hpp"
+#include "toolkit/pg_session.hpp"
+#include "toolkit/table_swap.hpp"
 
 namespace geofileops {
 
@@ -97,17 +100,34 @@ bool pg_table_exists(const std::string &conn_text, const std::string &schema,
 void pg_load_layer(const PgLoad &load, GDALDatasetH src, const std::string &layer,
                    WarningSink *sink, const CancelToken *cancel) {
     LayerLabel label(layer);
-    const std::string table = pg_laundered_name(layer);
-    if (!load.overwrite && pg_table_exists(load.dest, load.schema, table, sink))
-        throw GdalError("Table " + load.schema + "." + table +
-                        " already exists; pass overwrite=True to replace it");
+    const std::string table = pg_target_table(layer, load.schema);
+    if (load.claims != nullptr)
+        load.claims->claim(table, layer, "table " + load.schema + "." + table);
+    PgSession session(load.dest, [cancel] { return cancel != nullptr && cancel->cancelled.load(); });
+    if (!load.overwrite && session.relation_exists(load.schema, table))
+        throw GdalError(already_exists_message(load.schema, table));
+    // The rows go into a table of a fresh name; the target is replaced by it
+    // only once it is complete (table_swap.hpp).
+    const std::string temp = temporary_table_name();
     TranslateOptions opts;
     opts.format = "PostgreSQL";
     opts.layer = layer;
+    opts.new_layer_name = temp;
+    // Table and rows in one transaction: a load cut off by a lost connection
+    // leaves nothing behind, not even the temporary table.
+    opts.single_transaction = true;
     opts.geometry_type = "PROMOTE_TO_MULTI";
-    opts.layer_creation = {"SCHEMA=" + load.schema,
-                           load.overwrite ? "OVERWRITE=YES" : "OVERWRITE=NO"};
-    translate_planned(load.dest, src, std::move(opts), TargetFormat::PostgreSQL, sink, cancel);
+    opts.layer_creation = {"SCHEMA=" + load.schema, "OVERWRITE=NO"};
+    try {
+        translate_planned(load.dest, src, std::move(opts), TargetFormat::PostgreSQL, sink,
+                          cancel);
+        if (cancel != nullptr && cancel->cancelled.load())
+            throw GdalError("Load of layer '" + layer + "' was interrupted");
+        swap_table_into_place(session, load.schema, temp, table, load.overwrite);
+    } catch (...) {
+        drop_table_quietly(load.dest, load.schema, temp);
+        throw;
+    }
 }
 
 }  // namespace geofileops

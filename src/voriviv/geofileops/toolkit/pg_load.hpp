@@ -30,10 +30,14 @@ std::string restrict_to_schema(const std::string &text, const std::string &schem
 bool pg_table_exists(const std::string &conn_text, const std::string &schema,
                      const std::string &table, WarningSink *sink);
 
+class TargetClaims;
+
 struct PgLoad {
     std::string dest;    // connection text restricted to `schema`
     std::string schema;
     bool overwrite = false;
+    // When set, the load claims its table here first (see names.hpp).
+    TargetClaims *claims = nullptr;
 };
 
 // Translates `layer` of `src` into <schema>.<table> with format PostgreSQL,

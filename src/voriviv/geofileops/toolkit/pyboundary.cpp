@@ -35,18 +35,61 @@ void register_translators() {
     });
 }
 
+namespace {
+// Text handed on as a C string would end at a NUL: such text is refused.
+std::string without_nul(std::string s) {
+    if (s.find('\0') != std::string::npos) throw nb::value_error("embedded null character");
+    return s;
+}
+}  // namespace
+
+void set_python_error(const std::exception_ptr &p) {
+    try {
+        std::rethrow_exception(p);
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const OsError &e) {
+        errno = e.err;
+        if (e.filename.empty()) {
+            PyErr_SetFromErrno(PyExc_OSError);
+        } else {
+            nb::object fn = nb::steal(PyUnicode_DecodeFSDefault(e.filename.c_str()));
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, fn.ptr());
+        }
+    } catch (const PyExcText &e) {
+        PyErr_SetString(e.type, e.message.c_str());
+    } catch (const nb::builtin_exception &e) {
+        PyObject *type = PyExc_RuntimeError;
+        switch (e.type()) {
+            case nb::exception_type::value_error: type = PyExc_ValueError; break;
+            case nb::exception_type::type_error: type = PyExc_TypeError; break;
+            case nb::exception_type::key_error: type = PyExc_KeyError; break;
+            case nb::exception_type::index_error: type = PyExc_IndexError; break;
+            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+            default: break;
+        }
+        PyErr_SetString(type, e.what());
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "Unknown C++ exception");
+    }
+}
+
 std::string utf8(nb::handle str) {
     Py_ssize_t size = 0;
     const char *data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
     if (data == nullptr) throw nb::python_error();
-    return std::string(data, static_cast<size_t>(size));
+    return without_nul(std::string(data, static_cast<size_t>(size)));
 }
 
 std::string path_text(nb::handle path) {
     nb::object fs = nb::steal(PyOS_FSPath(path.ptr()));
     if (!fs.is_valid()) throw nb::python_error();
     if (PyBytes_Check(fs.ptr()))
-        return std::string(PyBytes_AS_STRING(fs.ptr()), PyBytes_GET_SIZE(fs.ptr()));
+        return without_nul(std::string(PyBytes_AS_STRING(fs.ptr()), PyBytes_GET_SIZE(fs.ptr())));
     return utf8(fs);
 }
 

@@ -3,6 +3,7 @@
 // collected GDAL warnings to Python's `warnings` module.
 #pragma once
 
+#include <exception>
 #include <string>
 
 #include <nanobind/nanobind.h>
@@ -32,6 +33,10 @@ struct PyExcText {
 
 // Registers the translators for OsError and PyExcText in the current module.
 void register_translators();
+
+// Sets Python's error indicator from a C++ exception the way our
+// translators and nanobind's would raise it. Needs the GIL.
+void set_python_error(const std::exception_ptr &p);
 
 // UTF-8 text of a Python str (exactly or a subclass).
 std::string utf8(nanobind::handle str);

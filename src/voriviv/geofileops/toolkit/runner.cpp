@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #include "toolkit/pyboundary.hpp"
 
@@ -77,6 +78,12 @@ std::exception_ptr ThreadPool::first_failure() const {
     return first_failure_;
 }
 
+std::vector<std::exception_ptr> ThreadPool::take_failures() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    first_failure_ = nullptr;
+    return std::exchange(failures_, {});
+}
+
 void ThreadPool::worker_loop() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
@@ -96,7 +103,10 @@ void ThreadPool::worker_loop() {
         // Drop the task (and what it captured) before reporting it done.
         task = nullptr;
         lock.lock();
-        if (failure && !first_failure_) first_failure_ = std::move(failure);
+        if (failure) {
+            if (!first_failure_) first_failure_ = failure;
+            failures_.push_back(failure);
+        }
         if (--pending_ == 0) done_cv_.notify_all();
         if (failure) {
             // A dropped failure may hold a Python exception, and releasing
@@ -174,7 +184,35 @@ void wait_and_rethrow(ThreadPool &pool, CancelToken *cancel, const WaitTick &tic
         pool.join();
     }
     if (tick) tick();
-    if (auto failure = pool.first_failure()) std::rethrow_exception(failure);
+    std::vector<std::exception_ptr> failures = pool.take_failures();
+    if (failures.empty()) return;
+    // The first failure as a Python exception (for a Python callable the very
+    // same object), carrying the others.
+    std::vector<nb::object> objects;
+    for (const auto &f : failures) {
+        set_python_error(f);
+        nb::python_error e;
+        objects.push_back(nb::borrow(e.value()));
+    }
+    failures.clear();
+    nb::handle first = objects.front();
+    nb::list others;
+    for (std::size_t i = 1; i < objects.size(); ++i) {
+        others.append(objects[i]);
+        if (PyObject_HasAttrString(first.ptr(), "add_note")) {
+            nb::object text = nb::steal(PyObject_Str(objects[i].ptr()));
+            if (!text.is_valid()) { PyErr_Clear(); continue; }
+            nb::str note = nb::str("Also failed: {}: {}").format(
+                nb::handle(Py_TYPE(objects[i].ptr())).attr("__name__"), text);
+            nb::object r = nb::steal(PyObject_CallMethod(first.ptr(), "add_note", "O", note.ptr()));
+            if (!r.is_valid()) PyErr_Clear();
+        }
+    }
+    if (PyObject_SetAttrString(first.ptr(), "other_failures", others.ptr()) != 0) PyErr_Clear();
+    nb::object traceback = nb::steal(PyException_GetTraceback(first.ptr()));
+    PyErr_Restore(nb::handle(Py_TYPE(first.ptr())).inc_ref().ptr(), first.inc_ref().ptr(),
+                  traceback.release().ptr());
+    throw nb::python_error();
 }
 
 void run_native(nb::handle module, std::size_t count,

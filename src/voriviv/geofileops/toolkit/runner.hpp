@@ -52,6 +52,9 @@ public:
     // First failure in completion order, or null.
     std::exception_ptr first_failure() const;
 
+    // Every failure in completion order (taken: the pool keeps none).
+    std::vector<std::exception_ptr> take_failures();
+
 private:
     void worker_loop();
 
@@ -65,6 +68,7 @@ private:
     std::size_t pending_ = 0;  // submitted and not yet ended
     bool closed_ = false;
     std::exception_ptr first_failure_;
+    std::vector<std::exception_ptr> failures_;
 };
 
 // Reads the module's GEOFILEOPS_THREADS the way the pool needs it: a Python
@@ -78,7 +82,10 @@ std::size_t thread_setting(nanobind::handle module);
 using WaitTick = std::function<void()>;
 
 // Waits for `pool` with the GIL released while watching for Ctrl-C, then
-// rethrows the first failure. Must be called with the GIL held.
+// rethrows the first failure. The raised exception carries the others: its
+// attribute `other_failures` lists them (exception objects, in completion
+// order), and each adds a note "Also failed: <type>: <message>" where the
+// interpreter has add_note. Must be called with the GIL held.
 void wait_and_rethrow(ThreadPool &pool, CancelToken *cancel, const WaitTick &tick = {});
 
 // Runs work(i) for i in [0, count) on the module's pool. GIL held on entry;

@@ -23,16 +23,41 @@ std::vector<std::string> TranslateOptions::to_argv() const {
         for (const auto &m : map_field_types) joined += (joined.empty() ? "" : ",") + m;
         argv.insert(argv.end(), {"-mapFieldType", joined});
     }
+    if (!new_layer_name.empty()) argv.insert(argv.end(), {"-nln", new_layer_name});
+    if (single_transaction) argv.insert(argv.end(), {"-ds_transaction", "-gt", "unlimited"});
+    if (!layer.empty() && layer[0] == '-') {
+        // GDAL's option parser would take such a name for a switch; the
+        // layer is selected by a query instead, and keeps its name.
+        std::string quoted = "\"";
+        for (char c : layer) {
+            if (c == '"') quoted += '"';
+            quoted += c;
+        }
+        quoted += '"';
+        argv.insert(argv.end(), {"-dialect", "OGRSQL", "-sql", "SELECT * FROM " + quoted});
+        if (new_layer_name.empty()) argv.insert(argv.end(), {"-nln", layer});
+        return argv;
+    }
     // Source layer names come last, as positional arguments.
     argv.push_back(layer);
     return argv;
 }
 
 namespace {
+struct ProgressState {
+    const CancelToken *cancel;
+    const ErrorScope *scope;
+};
+
+// Counts the feature for the call's progress events, and stops the
+// translation when the call is cancelled and at the first failure GDAL
+// reported: the layer fails anyway, and a damaged source would otherwise be
+// read to its end, failing feature after feature.
 int CPL_STDCALL progress(double fraction, const char *, void *data) {
     progress_translation_step(fraction);
-    const auto *cancel = static_cast<const CancelToken *>(data);
-    return cancel == nullptr || !cancel->cancelled.load(std::memory_order_relaxed);
+    const auto *state = static_cast<const ProgressState *>(data);
+    if (state->scope->failed()) return FALSE;
+    return state->cancel == nullptr || !state->cancel->cancelled.load(std::memory_order_relaxed);
 }
 
 struct OptionsHandle {
@@ -55,8 +80,8 @@ GDALDatasetH vector_translate_open(const std::string &dest, GDALDatasetH src,
     ErrorScope scope(sink);
     OptionsHandle options{GDALVectorTranslateOptionsNew(argv.List(), nullptr)};
     scope.check(options.p, "Invalid vector translation options");
-    GDALVectorTranslateOptionsSetProgress(options.p, progress,
-                                          const_cast<CancelToken *>(cancel));
+    ProgressState state{cancel, &scope};
+    GDALVectorTranslateOptionsSetProgress(options.p, progress, &state);
     int usage_error = FALSE;
     GDALDatasetH srcs[1] = {src};
     Dataset out(GDALVectorTranslate(dest.c_str(), nullptr, 1, srcs, options.p,

@@ -21,6 +21,8 @@ struct CancelToken {
 struct TranslateOptions {
     std::string format;                          // -f
     std::string layer;                           // source layer (positional)
+    std::string new_layer_name;                  // -nln
+    bool single_transaction = false;             // -ds_transaction -gt unlimited
     std::string geometry_type;                   // -nlt
     std::string dimension;                       // -dim ("XYZ", ...)
     std::vector<std::string> layer_creation;     // -lco, in order

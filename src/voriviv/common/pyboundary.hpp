@@ -7,20 +7,21 @@
 //
 //   * Ref: an owned reference (nanobind's nb::object), released on scope exit.
 //   * bind_arguments: vectorcall arguments -> named parameters, with the
-//     interpreter's TypeError texts for a wrong call.
+//     interpreter's TypeError texts for a wrong call; bind_required for
+//     signatures without defaults.
 //   * unpack_pair: `a, b = value` with this system's ValueError texts.
 //   * as_double_exact: the double value of an exact float, or of an exact int
-//     small enough that float arithmetic on it is exact (|v| <= 2^53);
-//     small_int_value: the value of an exact int that fits in 64 bits.
-//   * type_is_pristine: whether a class is unchanged since it was created, so
-//     its methods and constants may be used without looking them up again.
+//     small enough that float arithmetic on it is exact (|v| <= 2^53).
+//
+// What needs the interpreter's internals (class version tags, slot offsets,
+// int digits) is in cpython_internals.hpp.
 #pragma once
 
 #include <Python.h>
 
 #include <nanobind/nanobind.h>
 
-#include <cstdint>
+#include <cstddef>
 
 namespace voriviv::py {
 
@@ -32,11 +33,27 @@ using Ref = nb::object;
 inline Ref steal(PyObject* o) { return nb::steal(o); }
 inline Ref borrow(PyObject* o) { return nb::borrow(o); }
 
+// For module initialisation: `o`, or the Python error as a C++ exception.
+inline PyObject* check(PyObject* o) {
+    if (!o) throw nb::python_error();
+    return o;
+}
+
 // Interned attribute / parameter name, created once and kept for the life of
 // the process.
 inline PyObject* intern(const char* s) {
     PyObject* u = PyUnicode_InternFromString(s);
     return u;  // immortal for our purposes: never released
+}
+
+// Fills each slot with its interned name (module initialisation).
+struct NameSlot {
+    PyObject** slot;
+    const char* text;
+};
+template <std::size_t N>
+void intern_all(const NameSlot (&names)[N]) {
+    for (const NameSlot& n : names) *n.slot = check(intern(n.text));
 }
 
 // ---------------------------------------------------------------------------
@@ -151,6 +168,18 @@ inline bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize
     return true;
 }
 
+// bind_arguments for a signature whose parameters are all required; the
+// common all-positional call skips the general binder.
+inline bool bind_required(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, PyObject** out) {
+    if (nargs == sig.n_params && !kwnames) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+        return true;
+    }
+    for (int i = 0; i < sig.n_params; ++i) out[i] = nullptr;
+    return bind_arguments(sig, args, nargs, kwnames, out);
+}
+
 // ---------------------------------------------------------------------------
 // Unpacking
 
@@ -232,26 +261,6 @@ inline bool as_double_exact(PyObject* o, double& out) {
     return false;
 }
 
-// The value of an exact int that fits in 64 bits; false for others (no
-// error set). Ints of up to two internal digits are read without a call.
-inline bool small_int_value(PyObject* o, long long& out) {
-#if PY_VERSION_HEX < 0x030C0000
-    const auto* l = reinterpret_cast<PyLongObject*>(o);
-    const digit* d = l->ob_digit;
-    switch (Py_SIZE(o)) {
-        case 0: out = 0; return true;
-        case 1: out = static_cast<long long>(d[0]); return true;
-        case -1: out = -static_cast<long long>(d[0]); return true;
-        case 2: out = static_cast<long long>(d[0]) | static_cast<long long>(d[1]) << PyLong_SHIFT; return true;
-        case -2: out = -(static_cast<long long>(d[0]) | static_cast<long long>(d[1]) << PyLong_SHIFT); return true;
-        default: break;
-    }
-#endif
-    int overflow = 0;
-    out = PyLong_AsLongLongAndOverflow(o, &overflow);
-    return !overflow;
-}
-
 // PyFloat_AsDouble as math functions apply it to their arguments: the value
 // of a float, or of anything with __float__ / __index__; TypeError "must be
 // real number, not X" otherwise; OverflowError for an int too large.
@@ -266,26 +275,5 @@ inline bool to_double(PyObject* o, double& out) {
 
 // Truth value of a Python comparison, as `if a < b:` evaluates it.
 inline int compare(PyObject* a, PyObject* b, int op) { return PyObject_RichCompareBool(a, b, op); }
-
-// ---------------------------------------------------------------------------
-// Class state
-
-// True when `type` has not been modified since `tag` was taken from it (its
-// attribute cache version is still valid and unchanged): anything looked up
-// on it then is still what it was.
-inline bool type_is_pristine(PyTypeObject* type, unsigned int tag) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
-#endif
-    return tag != 0 && type->tp_version_tag == tag;
-}
-
-// Makes sure `type` carries a version tag and returns it (0 if none could be
-// assigned, which only disables fast paths).
-inline unsigned int take_version_tag(PyTypeObject* type, PyObject* any_name) {
-    (void)_PyType_Lookup(type, any_name);  // assigns a tag when there is none
-    if (!type_is_pristine(type, type->tp_version_tag)) return 0;
-    return type->tp_version_tag;
-}
 
 }  // namespace voriviv::py

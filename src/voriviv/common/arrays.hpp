@@ -28,6 +28,8 @@
 // missing. Nothing here imports it before that.
 #pragma once
 
+#include "strict_fp.hpp"
+
 #include <Python.h>
 
 #include <nanobind/nanobind.h>
@@ -43,6 +45,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #if defined(__linux__)
@@ -173,64 +176,14 @@ class Column {
     // Elements [start, start + n) as doubles: a pointer into the array for
     // dense float64 data, else converted into `buf` (kBlock doubles).
     const double* doubles(std::size_t start, std::size_t n, double* buf) const {
-        if (kind_ == Kind::Float && bits_ == 64 && contiguous_ && flat_stride_ == 1)
-            return reinterpret_cast<const double*>(base_) + start;
-        switch (kind_) {
-            case Kind::Bool: gather<std::uint8_t>(start, n, buf); break;
-            case Kind::Int:
-                switch (bits_) {
-                    case 8: gather<std::int8_t>(start, n, buf); break;
-                    case 16: gather<std::int16_t>(start, n, buf); break;
-                    case 32: gather<std::int32_t>(start, n, buf); break;
-                    default: gather<std::int64_t>(start, n, buf); break;
-                }
-                break;
-            case Kind::UInt:
-                switch (bits_) {
-                    case 8: gather<std::uint8_t>(start, n, buf); break;
-                    case 16: gather<std::uint16_t>(start, n, buf); break;
-                    case 32: gather<std::uint32_t>(start, n, buf); break;
-                    default: gather<std::uint64_t>(start, n, buf); break;
-                }
-                break;
-            case Kind::Float:
-                switch (bits_) {
-                    case 16: gather<Half>(start, n, buf); break;
-                    case 32: gather<float>(start, n, buf); break;
-                    default: gather<double>(start, n, buf); break;
-                }
-                break;
-        }
-        return buf;
+        return elements(start, n, buf);
     }
 
     // Elements [start, start + n) as 64-bit ints (integer columns only); an
     // unsigned value above the int64 range becomes the int64 maximum, which
     // no caller accepts. A pointer into the array for dense int64 data.
     const std::int64_t* int64s(std::size_t start, std::size_t n, std::int64_t* buf) const {
-        if (kind_ == Kind::Int && bits_ == 64 && contiguous_ && flat_stride_ == 1)
-            return reinterpret_cast<const std::int64_t*>(base_) + start;
-        switch (kind_) {
-            case Kind::Bool: gather<std::uint8_t>(start, n, buf); break;
-            case Kind::Int:
-                switch (bits_) {
-                    case 8: gather<std::int8_t>(start, n, buf); break;
-                    case 16: gather<std::int16_t>(start, n, buf); break;
-                    case 32: gather<std::int32_t>(start, n, buf); break;
-                    default: gather<std::int64_t>(start, n, buf); break;
-                }
-                break;
-            case Kind::UInt:
-                switch (bits_) {
-                    case 8: gather<std::uint8_t>(start, n, buf); break;
-                    case 16: gather<std::uint16_t>(start, n, buf); break;
-                    case 32: gather<std::uint32_t>(start, n, buf); break;
-                    default: gather<std::uint64_t>(start, n, buf); break;
-                }
-                break;
-            case Kind::Float: std::fill_n(buf, n, 0); break;  // refused at construction
-        }
-        return buf;
+        return elements(start, n, buf);
     }
 
     // repr() of element i as the interpreter would print the number the
@@ -238,24 +191,16 @@ class Column {
     std::string element_text(std::size_t i) const {
         const std::uint8_t* p = base_ + offset(i) * std::int64_t(bits_ / 8);
         std::string out;
-        auto int_text = [&](auto v) { out = std::to_string(v); };
+        auto int_text = [&](auto type) {
+            out = std::to_string(load<typename decltype(type)::type>(p));
+        };
         switch (kind_) {
             case Kind::Bool: out = *p ? "True" : "False"; break;
             case Kind::Int:
-                switch (bits_) {
-                    case 8: int_text(load<std::int8_t>(p)); break;
-                    case 16: int_text(load<std::int16_t>(p)); break;
-                    case 32: int_text(load<std::int32_t>(p)); break;
-                    default: int_text(load<std::int64_t>(p)); break;
-                }
+                by_width<std::int8_t, std::int16_t, std::int32_t, std::int64_t>(int_text);
                 break;
             case Kind::UInt:
-                switch (bits_) {
-                    case 8: int_text(load<std::uint8_t>(p)); break;
-                    case 16: int_text(load<std::uint16_t>(p)); break;
-                    case 32: int_text(load<std::uint32_t>(p)); break;
-                    default: int_text(load<std::uint64_t>(p)); break;
-                }
+                by_width<std::uint8_t, std::uint16_t, std::uint32_t, std::uint64_t>(int_text);
                 break;
             case Kind::Float: {
                 double d = bits_ == 16 ? double(load<Half>(p))
@@ -292,6 +237,48 @@ class Column {
             return sign ? -v : v;
         }
     };
+
+    // doubles() / int64s(): Out is double or std::int64_t.
+    template <typename Out>
+    const Out* elements(std::size_t start, std::size_t n, Out* buf) const {
+        constexpr bool to_double = std::is_same_v<Out, double>;
+        if (kind_ == (to_double ? Kind::Float : Kind::Int) && bits_ == 64 && contiguous_ &&
+            flat_stride_ == 1)
+            return reinterpret_cast<const Out*>(base_) + start;
+        auto gather_as = [&](auto type) { gather<typename decltype(type)::type>(start, n, buf); };
+        switch (kind_) {
+            case Kind::Bool: gather<std::uint8_t>(start, n, buf); break;
+            case Kind::Int:
+                by_width<std::int8_t, std::int16_t, std::int32_t, std::int64_t>(gather_as);
+                break;
+            case Kind::UInt:
+                by_width<std::uint8_t, std::uint16_t, std::uint32_t, std::uint64_t>(gather_as);
+                break;
+            case Kind::Float:
+                if constexpr (to_double) {
+                    by_width<void, Half, float, double>(gather_as);
+                } else {
+                    std::fill_n(buf, n, 0);  // refused at construction
+                }
+                break;
+        }
+        return buf;
+    }
+
+    // Calls f(std::type_identity<T>{}) with T the element type of this
+    // column's width: T8, T16, T32 or T64 (T64 also for any other width, and
+    // for 8 bits when T8 is void).
+    template <typename T8, typename T16, typename T32, typename T64, typename F>
+    void by_width(F&& f) const {
+        if constexpr (!std::is_void_v<T8>) {
+            if (bits_ == 8) return f(std::type_identity<T8>{});
+        }
+        switch (bits_) {
+            case 16: f(std::type_identity<T16>{}); break;
+            case 32: f(std::type_identity<T32>{}); break;
+            default: f(std::type_identity<T64>{}); break;
+        }
+    }
 
     template <typename T>
     static T load(const std::uint8_t* p) {
@@ -425,6 +412,30 @@ std::size_t run_slices(std::size_t n, unsigned threads, Body body) {
     first_bad[0] = body(0, std::min(n, step));
     for (auto& w : workers) w.join();
     return *std::min_element(first_bad.begin(), first_bad.end());
+}
+
+// Calls fn(i, v) for each element i of the same-shaped columns, in order
+// within blocks of kBlock, on thread_count(threads) threads with the GIL
+// released; v[c] is element i of cols[c] as a double. fn returns false for a
+// bad element; the result is the smallest such index, or kNoError.
+template <std::size_t N, typename Fn>
+std::size_t for_each_double(const Column* const (&cols)[N], nb::handle threads, Fn fn) {
+    const std::size_t n = cols[0]->size();
+    auto slice = [&](std::size_t a, std::size_t b) -> std::size_t {
+        double bufs[N][kBlock];
+        const double* col[N];
+        for (std::size_t s = a; s < b; s += kBlock) {
+            const std::size_t m = std::min(kBlock, b - s);
+            for (std::size_t c = 0; c < N; ++c) col[c] = cols[c]->doubles(s, m, bufs[c]);
+            for (std::size_t k = 0; k < m; ++k) {
+                double v[N];
+                for (std::size_t c = 0; c < N; ++c) v[c] = col[c][k];
+                if (!fn(s + k, v)) return s + k;
+            }
+        }
+        return kNoError;
+    };
+    return run_slices(n, thread_count(threads, n), slice);
 }
 
 // Uninitialised memory for a result, released with std::free. Large blocks
