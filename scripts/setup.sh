@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # python3-gdal: GDAL's own Python bindings, the independent reader of the tests.
-PKGS=(libgdal-dev gdal-bin python3-gdal postgresql postgresql-15-postgis-3 postgis g++ make)
+PKGS=(libgdal-dev libpq-dev gdal-bin python3-gdal postgresql postgresql-15-postgis-3 postgis g++ make)
 if ! python3 -c 'import venv, ensurepip' >/dev/null 2>&1; then
   PKGS+=(python3-venv python3-dev)
 fi

@@ -187,7 +187,8 @@ void to_pg(const FileDbTraits &t, const FileDatabase &self, nb::handle connectio
     const std::string pg_conn = utf8(pg_connection_string(connection, schema));
     const std::vector<std::string> files = path_texts(resolve_files(t, self.path, tables));
     const std::string schema_name = utf8(schema);
-    const PgLoad load{restrict_to_schema(pg_conn, schema_name), schema_name, replace};
+    const PgLoad load{restrict_to_schema(pg_conn, schema_name), schema_name, replace,
+                      threads_per_item(this_module(), files.size())};
 
     CallContext ctx;
     run_native(this_module(), files.size(), [&](std::size_t i, const CancelToken &cancel) {

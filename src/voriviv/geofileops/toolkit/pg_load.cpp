@@ -7,6 +7,7 @@
 #include "toolkit/connection.hpp"
 #include "toolkit/dataset.hpp"
 #include "toolkit/fidelity.hpp"
+#include "toolkit/pg_copy.hpp"
 
 namespace geofileops {
 
@@ -107,7 +108,8 @@ void pg_load_layer(const PgLoad &load, GDALDatasetH src, const std::string &laye
     opts.geometry_type = "PROMOTE_TO_MULTI";
     opts.layer_creation = {"SCHEMA=" + load.schema,
                            load.overwrite ? "OVERWRITE=YES" : "OVERWRITE=NO"};
-    translate_planned(load.dest, src, std::move(opts), TargetFormat::PostgreSQL, sink, cancel);
+    if (!pg_copy_layer(load.dest, load.schema, table, src, opts, load.streams, sink, cancel))
+        translate_planned(load.dest, src, std::move(opts), TargetFormat::PostgreSQL, sink, cancel);
 }
 
 }  // namespace geofileops

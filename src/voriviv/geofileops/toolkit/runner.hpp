@@ -71,6 +71,10 @@ private:
 // int of at least 1. Anything else raises as a thread pool given that value.
 std::size_t thread_setting(nanobind::handle module);
 
+// Threads of the module's pool that each of `items` work items may use
+// (at least 1): one large item uses the threads that no other item needs.
+int threads_per_item(nanobind::handle module, std::size_t items);
+
 // Waits for `pool` with the GIL released while watching for Ctrl-C, then
 // rethrows the first failure. Must be called with the GIL held.
 void wait_and_rethrow(ThreadPool &pool, CancelToken *cancel);

@@ -22,6 +22,8 @@ std::vector<std::string> TranslateOptions::to_argv() const {
         for (const auto &m : map_field_types) joined += (joined.empty() ? "" : ",") + m;
         argv.insert(argv.end(), {"-mapFieldType", joined});
     }
+    if (!new_layer_name.empty()) argv.insert(argv.end(), {"-nln", new_layer_name});
+    if (limit >= 0) argv.insert(argv.end(), {"-limit", std::to_string(limit)});
     // Source layer names come last, as positional arguments.
     argv.push_back(layer);
     return argv;

@@ -29,6 +29,8 @@ struct TranslateOptions {
     bool preserve_fid = false;                   // -preserve_fid
     bool unset_field_width = false;              // -unsetFieldWidth
     std::vector<std::string> map_field_types;    // -mapFieldType, joined by commas
+    std::string new_layer_name;                  // -nln
+    long long limit = -1;                        // -limit (features per layer), when >= 0
 
     std::vector<std::string> to_argv() const;
 };
