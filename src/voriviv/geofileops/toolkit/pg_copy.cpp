@@ -219,6 +219,7 @@ struct RowFormat {
     int srid;
     int postgis_major, postgis_minor;
     bool preserve_fid;
+    std::string qualified;  // the table, quoted
     std::string copy_sql;
 };
 
@@ -280,6 +281,12 @@ void run_stream(const RowFormat &f, const std::string &conninfo, const std::stri
 
     Conn conn(conninfo);
     if (!conn.ok()) throw GdalError(trimmed(conn.error()));
+    // A single stream writes into a table file made in its own transaction,
+    // as GDAL's writer does (it creates the table in the transaction of its
+    // COPY): PostgreSQL then appends every row after the last, and the rows
+    // lie in the table in the order GDAL's load gives them.
+    const bool alone = s.first == 0 && s.count < 0;
+    if (alone) exec(conn.get(), "BEGIN; TRUNCATE " + f.qualified, nullptr);
     {
         Result r(PQexec(conn.get(), f.copy_sql.c_str()));
         if (PQresultStatus(r.r) != PGRES_COPY_IN) throw GdalError(trimmed(conn.error()));
@@ -342,6 +349,7 @@ void run_stream(const RowFormat &f, const std::string &conninfo, const std::stri
         if (cancel != nullptr && cancel->cancelled.load()) throw Cancelled();
         flush();
         end_copy(nullptr);
+        if (alone) exec(conn.get(), "COMMIT", nullptr);
     } catch (...) {
         if (in_copy) {
             try { end_copy("load stopped"); } catch (...) {}
@@ -476,6 +484,7 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
         columns += ident(f.fid_column);
         for (int i = 0; i < f.defn->GetFieldCount(); ++i)
             columns += ", " + ident(f.defn->GetFieldDefn(i)->GetNameRef());
+        f.qualified = qualified;
         f.copy_sql = "COPY " + qualified + " (" + columns + ") FROM STDIN";
 
         const auto indexes = secondary_indexes(conn.get(), qualified);
