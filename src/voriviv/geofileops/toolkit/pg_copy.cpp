@@ -530,6 +530,8 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
         }
         if (first) std::rethrow_exception(first);
 
+        // Memory for the index build of this session only; the index is the same.
+        if (!indexes.empty()) exec(conn.get(), "SET maintenance_work_mem = '256MB'", nullptr);
         for (const auto &ix : indexes) exec(conn.get(), ix[1], cancel);
         exec(conn.get(),
              "SELECT setval(pg_get_serial_sequence(" + literal(qualified) + ", " +
