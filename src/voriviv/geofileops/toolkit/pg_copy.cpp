@@ -261,8 +261,8 @@ struct Stream {
     bool not_covered = false;
 };
 
-void run_stream(const RowFormat &f, const std::string &conninfo, const std::string &src_name,
-                GDALDatasetH shared_src, const std::string &layer_name, Stream &s,
+void run_stream(const RowFormat &f, const std::string &conninfo, PGconn *shared_conn,
+                const std::string &src_name, GDALDatasetH shared_src, const std::string &layer_name, Stream &s,
                 const std::atomic<bool> &stop, const CancelToken *cancel, WarningSink *sink) {
     LayerLabel label(layer_name);
     ErrorScope scope(sink);
@@ -279,17 +279,33 @@ void run_stream(const RowFormat &f, const std::string &conninfo, const std::stri
     if (s.first > 0 && layer->SetNextByIndex(s.first) != OGRERR_NONE)
         throw GdalError("Failed to seek to feature " + std::to_string(s.first));
 
-    Conn conn(conninfo);
-    if (!conn.ok()) throw GdalError(trimmed(conn.error()));
+    std::unique_ptr<Conn> own_conn;
+    PGconn *c = shared_conn;
+    if (c == nullptr) {
+        own_conn = std::make_unique<Conn>(conninfo);
+        if (!own_conn->ok()) throw GdalError(trimmed(own_conn->error()));
+        c = own_conn->get();
+    }
     // A single stream writes into a table file made in its own transaction,
     // as GDAL's writer does (it creates the table in the transaction of its
     // COPY): PostgreSQL then appends every row after the last, and the rows
     // lie in the table in the order GDAL's load gives them.
     const bool alone = s.first == 0 && s.count < 0;
-    if (alone) exec(conn.get(), "BEGIN; TRUNCATE " + f.qualified, nullptr);
+    if (alone) {
+        try {
+            exec(c, "BEGIN; TRUNCATE " + f.qualified, nullptr);
+        } catch (...) {
+            PQclear(PQexec(c, "ROLLBACK"));
+            throw;
+        }
+    }
     {
-        Result r(PQexec(conn.get(), f.copy_sql.c_str()));
-        if (PQresultStatus(r.r) != PGRES_COPY_IN) throw GdalError(trimmed(conn.error()));
+        Result r(PQexec(c, f.copy_sql.c_str()));
+        if (PQresultStatus(r.r) != PGRES_COPY_IN) {
+            const std::string failure = trimmed(PQerrorMessage(c));
+            if (alone) PQclear(PQexec(c, "ROLLBACK"));
+            throw GdalError(failure);
+        }
     }
     bool in_copy = true;
 
@@ -301,9 +317,9 @@ void run_stream(const RowFormat &f, const std::string &conninfo, const std::stri
     GIntBig index = s.first;
     auto end_copy = [&](const char *error) {
         in_copy = false;
-        if (PQputCopyEnd(conn.get(), error) != 1) throw GdalError(trimmed(conn.error()));
+        if (PQputCopyEnd(c, error) != 1) throw GdalError(trimmed(PQerrorMessage(c)));
         std::string failure;
-        while (PGresult *raw = PQgetResult(conn.get())) {
+        while (PGresult *raw = PQgetResult(c)) {
             Result r(raw);
             if (PQresultStatus(r.r) != PGRES_COMMAND_OK && failure.empty())
                 failure = trimmed(PQresultErrorMessage(r.r));
@@ -311,8 +327,8 @@ void run_stream(const RowFormat &f, const std::string &conninfo, const std::stri
         if (error == nullptr && !failure.empty()) throw GdalError(failure);
     };
     auto flush = [&] {
-        if (!block.empty() && PQputCopyData(conn.get(), block.data(), static_cast<int>(block.size())) != 1)
-            throw GdalError(trimmed(conn.error()));
+        if (!block.empty() && PQputCopyData(c, block.data(), static_cast<int>(block.size())) != 1)
+            throw GdalError(trimmed(PQerrorMessage(c)));
         block.clear();
     };
     try {
@@ -349,11 +365,14 @@ void run_stream(const RowFormat &f, const std::string &conninfo, const std::stri
         if (cancel != nullptr && cancel->cancelled.load()) throw Cancelled();
         flush();
         end_copy(nullptr);
-        if (alone) exec(conn.get(), "COMMIT", nullptr);
+        if (alone) exec(c, "COMMIT", nullptr);
     } catch (...) {
         if (in_copy) {
             try { end_copy("load stopped"); } catch (...) {}
         }
+        // The connection may be the caller's: leave it out of the transaction
+        // (whose locks would keep the table from being dropped).
+        if (alone) PQclear(PQexec(c, "ROLLBACK"));
         throw;
     }
 }
@@ -504,8 +523,8 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
         const std::string src_name = GDALGetDescription(src);
         auto run = [&](int k) {
             try {
-                run_stream(f, conninfo, src_name, k == 0 ? src : nullptr, opts.layer, parts[k], stop,
-                           cancel, sink);
+                run_stream(f, conninfo, k == 0 ? conn.get() : nullptr, src_name,
+                           k == 0 ? src : nullptr, opts.layer, parts[k], stop, cancel, sink);
             } catch (const NotCovered &) {
                 parts[k].not_covered = true;
                 stop = true;
