@@ -275,6 +275,14 @@ void run_stream(const RowFormat &f, const std::string &conninfo, PGconn *shared_
     OGRLayer *layer = OGRLayer::FromHandle(GDALDatasetGetLayerByName(src, layer_name.c_str()));
     scope.raise_if_failed();
     if (layer == nullptr) throw GdalError("Layer " + layer_name + " not found");
+    // Styles are not written to PostgreSQL; some drivers (MapInfo) compose
+    // them for every feature unless told not to.
+    const char *ignored[] = {"OGR_STYLE", nullptr};
+    layer->SetIgnoredFields(ignored);
+    struct Restore {
+        OGRLayer *l;
+        ~Restore() { l->SetIgnoredFields(nullptr); }
+    } restore{layer};
     layer->ResetReading();
     if (s.first > 0 && layer->SetNextByIndex(s.first) != OGRERR_NONE)
         throw GdalError("Failed to seek to feature " + std::to_string(s.first));
