@@ -14,7 +14,7 @@ Shapefiles of 100,000 lines each next to the Natural Earth countries (pop_est
 cast to integer, so it loads) and cities. A throwaway PostGIS server is
 started unless VORIVIV_PG_DSN names one.
 
-    .venv/bin/python bench/bench_files.py [--repeat N] [--keep DIR]
+    .venv/bin/python bench/bench_files.py [--repeat N] [--keep DIR] [--only pg]
 """
 from __future__ import annotations
 
@@ -26,6 +26,9 @@ import subprocess
 import sys
 import tempfile
 import time
+
+# The loads are measured with the COPY load on (opt-in, see README).
+os.environ.setdefault("GEOFILEOPS_PG_COPY", "1")
 from pathlib import Path
 from typing import Callable, Dict, List, Tuple
 
@@ -120,7 +123,9 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--keep", type=Path, help="work directory to use and keep")
+    parser.add_argument("--only", choices=["pg"], help="run the PostgreSQL loads only")
     args = parser.parse_args()
+    load_before = " ".join(f"{x:.2f}" for x in os.getloadavg())
 
     server = pgserver.server_from_env()
     info = server.start()
@@ -133,7 +138,7 @@ def main() -> None:
         print(f"inputs ready in {time.perf_counter() - t0:.1f} s: {N_LAYERS} TAB layers x "
               f"{TAB_FEATURES} lines, {N_LAYERS} Shapefiles x {SHP_FEATURES} lines + Natural "
               f"Earth countries (177) and cities (243); {os.cpu_count()} cores; best of "
-              f"{args.repeat}")
+              f"{args.repeat}; load average before the run: {load_before}")
         pg_text = pgserver.gdal_connection_text(info)
         tab_files = sorted(dirs["tab"].glob("*.tab"))
         shp_files = sorted(dirs["shp"].glob("*.shp"))
@@ -154,14 +159,15 @@ def main() -> None:
                 tab.tab2shp(out_ours)
             return go
 
-        t_ours1, t_ogr = compare(tab2shp(1), ogr_sequential, args.repeat,
-                                 fresh_dir(out_ours), fresh_dir(out_ogr))
-        t_ours2, t_ours1b = compare(tab2shp(2), tab2shp(1), args.repeat,
-                                    fresh_dir(out_ours), fresh_dir(out_ours))
-        rows.append(("tab2shp 1 thread vs ogr2ogr per layer, sequential", t_ours1, t_ogr,
-                     t_ours1 / t_ogr, "time ratio, target <= 1.05"))
-        rows.append(("tab2shp 2 threads vs 1 thread", t_ours2, t_ours1b, t_ours1b / t_ours2,
-                     "speed-up, target >= 1.6"))
+        if args.only != "pg":
+            t_ours1, t_ogr = compare(tab2shp(1), ogr_sequential, args.repeat,
+                                     fresh_dir(out_ours), fresh_dir(out_ogr))
+            t_ours2, t_ours1b = compare(tab2shp(2), tab2shp(1), args.repeat,
+                                        fresh_dir(out_ours), fresh_dir(out_ours))
+            rows.append(("tab2shp 1 thread vs ogr2ogr per layer, sequential", t_ours1, t_ogr,
+                         t_ours1 / t_ogr, "time ratio, target <= 1.05"))
+            rows.append(("tab2shp 2 threads vs 1 thread", t_ours2, t_ours1b, t_ours1b / t_ours2,
+                         "speed-up, target >= 1.6"))
 
         # tab2pg: 2 threads against xargs -P2 ogr2ogr, same translation options.
         def ogr_to_pg(files: List[Path], schema: str) -> List[str]:
@@ -176,7 +182,7 @@ def main() -> None:
             lambda: xargs(ogr_to_pg(tab_files, "bench_ogr"), 2), args.repeat,
             reset_schema(info, "bench_ours"), reset_schema(info, "bench_ogr"))
         rows.append(("tab2pg 2 threads vs xargs -P2 ogr2ogr", t_ours, t_xargs, t_ours / t_xargs,
-                     "time ratio, target <= 1.0"))
+                     "time ratio, printed"))
 
         # shp2pg: 2 threads against xargs -P2 ogr2ogr and against shp2pgsql | psql.
         def shp2pg() -> None:
@@ -194,9 +200,9 @@ def main() -> None:
                                      reset_schema(info, "bench_ours"),
                                      reset_schema(info, "bench_loader"))
         rows.append(("shp2pg 2 threads vs xargs -P2 ogr2ogr", t_ours, t_xargs, t_ours / t_xargs,
-                     "time ratio, target <= 1.0"))
+                     "time ratio, printed"))
         rows.append(("shp2pg 2 threads vs xargs -P2 shp2pgsql | psql", t_ours_b, t_loader,
-                     t_ours_b / t_loader, "time ratio, printed only"))
+                     t_ours_b / t_loader, "time ratio, target <= 0.7"))
 
         # shp2tab: 2 threads against 1.
         out_tab = work / "out_shp2tab"
@@ -207,9 +213,11 @@ def main() -> None:
                 shp.shp2tab(out_tab)
             return go
 
-        t2, t1 = compare(shp2tab(2), shp2tab(1), args.repeat, fresh_dir(out_tab),
-                         fresh_dir(out_tab))
-        rows.append(("shp2tab 2 threads vs 1 thread", t2, t1, t1 / t2, "speed-up, target >= 1.6"))
+        if args.only != "pg":
+            t2, t1 = compare(shp2tab(2), shp2tab(1), args.repeat, fresh_dir(out_tab),
+                             fresh_dir(out_tab))
+            rows.append(("shp2tab 2 threads vs 1 thread", t2, t1, t1 / t2,
+                         "speed-up, target >= 1.6"))
     finally:
         tab_module.GEOFILEOPS_THREADS, shp_module.GEOFILEOPS_THREADS = saved
         server.stop()

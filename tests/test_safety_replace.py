@@ -45,7 +45,7 @@ def test_failed_replacement_keeps_the_old_table(pg, psql, schema, big_copy, faul
     if fault == "damaged":
         damage(big_copy)
     else:
-        killer = Terminator(pg, 'COPY "vv\\_tmp\\_%')
+        killer = Terminator(pg, 'COPY %vv\\_tmp\\_%')
         killer.start()
     with pytest.raises(RuntimeError):
         ShapefileDatabase(big_copy).shp2pg(pg, schema=schema, overwrite=True)
@@ -57,7 +57,7 @@ def test_failed_replacement_keeps_the_old_table(pg, psql, schema, big_copy, faul
 
 
 def test_failed_new_load_leaves_no_table(pg, psql, schema, big_copy):
-    killer = Terminator(pg, 'COPY "vv\\_tmp\\_%')
+    killer = Terminator(pg, 'COPY %vv\\_tmp\\_%')
     killer.start()
     with pytest.raises(RuntimeError):
         ShapefileDatabase(big_copy).shp2pg(pg, schema=schema)

@@ -266,7 +266,8 @@ void gdb2pg(nb::handle self_h, nb::handle connection, nb::handle schema, nb::han
     const std::string schema_text = utf8(schema);
     // Tables are written through a connection that sees only the target
     // schema, so a same-named table elsewhere is never dropped or written.
-    const PgLoad load{restrict_to_schema(pg_conn, schema_text), schema_text, overwrite};
+    const PgLoad load{restrict_to_schema(pg_conn, schema_text), schema_text, overwrite,
+                      threads_per_item(this_module(), names.size())};
     // Every layer's table is claimed before any work: a later layer landing
     // on an earlier layer's table fails instead of replacing or adding to it.
     TargetClaims claims;

@@ -224,7 +224,8 @@ void to_pg(const FileDbTraits &t, const FileDatabase &self, nb::handle connectio
     const nb::list file_list = resolve_files(t, self.path, tables);
     const std::vector<std::string> files = path_texts(file_list);
     const std::string schema_name = utf8(schema);
-    const PgLoad load{restrict_to_schema(pg_conn, schema_name), schema_name, replace};
+    const PgLoad load{restrict_to_schema(pg_conn, schema_name), schema_name, replace,
+                      threads_per_item(this_module(), files.size())};
     auto table_of = [&](const std::string &layer) {
         return schema_name + "." + pg_table_label(layer, schema_name);
     };

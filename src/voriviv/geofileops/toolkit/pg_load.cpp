@@ -10,6 +10,7 @@
 #include "toolkit/names.hpp"
 #include "toolkit/pg_session.hpp"
 #include "toolkit/table_swap.hpp"
+#include "toolkit/pg_copy.hpp"
 
 namespace geofileops {
 
@@ -119,8 +120,11 @@ void pg_load_layer(const PgLoad &load, GDALDatasetH src, const std::string &laye
     opts.geometry_type = "PROMOTE_TO_MULTI";
     opts.layer_creation = {"SCHEMA=" + load.schema, "OVERWRITE=NO"};
     try {
-        translate_planned(load.dest, src, std::move(opts), TargetFormat::PostgreSQL, sink,
-                          cancel);
+        // The rows go through COPY where the fast load covers the layer,
+        // else through GDAL's translation (pg_copy.hpp).
+        if (!pg_copy_layer(load.dest, load.schema, temp, src, opts, load.streams, sink, cancel))
+            translate_planned(load.dest, src, std::move(opts), TargetFormat::PostgreSQL, sink,
+                              cancel);
         if (cancel != nullptr && cancel->cancelled.load())
             throw GdalError("Load of layer '" + layer + "' was interrupted");
         swap_table_into_place(session, load.schema, temp, table, load.overwrite);

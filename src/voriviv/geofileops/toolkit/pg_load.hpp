@@ -36,13 +36,15 @@ struct PgLoad {
     std::string dest;    // connection text restricted to `schema`
     std::string schema;
     bool overwrite = false;
+    int streams = 1;     // COPY streams one layer may use
     // When set, the load claims its table here first (see names.hpp).
     TargetClaims *claims = nullptr;
 };
 
 // Translates `layer` of `src` into <schema>.<table> with format PostgreSQL,
 // PROMOTE_TO_MULTI and the layer creation options SCHEMA=<schema> and
-// OVERWRITE=YES/NO. Without overwrite an existing table fails the load with
+// OVERWRITE=YES/NO, through COPY when the fast load covers the layer
+// (pg_copy.hpp), else with GDAL's translation. Without overwrite an existing table fails the load with
 // RuntimeError naming it, and the table is left as it was.
 void pg_load_layer(const PgLoad &load, GDALDatasetH src, const std::string &layer,
                    WarningSink *sink, const CancelToken *cancel);

@@ -293,6 +293,20 @@ void progress_translation_step(double fraction) {
                           std::memory_order_relaxed);
 }
 
+FeatureCounter FeatureCounter::of_current_item(std::int64_t total) {
+    FeatureCounter c;
+    Item *item = current_item();
+    if (item == nullptr || t_current.muted > 0) return c;
+    item->done = 0;
+    item->total = total;
+    c.done_ = &item->done;
+    return c;
+}
+
+void FeatureCounter::add(std::int64_t n) const {
+    if (done_ != nullptr) done_->fetch_add(n, std::memory_order_relaxed);
+}
+
 void progress_set_target(const std::string &target) {
     Item *item = current_item();
     if (item == nullptr) return;

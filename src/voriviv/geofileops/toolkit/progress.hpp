@@ -15,7 +15,9 @@
 // on yet has no known total.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -59,6 +61,20 @@ void progress_translation_begin(const std::vector<std::string> &argv);
 
 // GDAL's progress report of the current translation (fraction in [0, 1]).
 void progress_translation_step(double fraction);
+
+// The current item's feature counter, for work the item hands to threads of
+// its own (several COPY streams of one layer): usable from any thread while
+// the item runs. Does nothing when no item runs on the calling thread.
+class FeatureCounter {
+public:
+    // Taken on the item's worker thread; restarts the item's counts with a
+    // known total (-1: unknown).
+    static FeatureCounter of_current_item(std::int64_t total);
+    void add(std::int64_t n) const;
+
+private:
+    std::atomic<std::int64_t> *done_ = nullptr;
+};
 
 // The current item's target, when it is known only once the worker ran
 // (the layer name inside a file).

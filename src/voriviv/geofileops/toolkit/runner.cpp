@@ -148,6 +148,11 @@ std::size_t thread_setting(nb::handle module) {
     return static_cast<std::size_t>(n);
 }
 
+int threads_per_item(nb::handle module, std::size_t items) {
+    if (items == 0) return 1;
+    return static_cast<int>(std::max<std::size_t>(1, thread_setting(module) / items));
+}
+
 void wait_and_rethrow(ThreadPool &pool, CancelToken *cancel, const WaitTick &tick) {
     pool.close();
     // Cancels what runs, skips what is queued and joins every thread.

@@ -75,6 +75,10 @@ private:
 // int of at least 1. Anything else raises as a thread pool given that value.
 std::size_t thread_setting(nanobind::handle module);
 
+// Threads of the module's pool that each of `items` work items may use
+// (at least 1): one large item uses the threads that no other item needs.
+int threads_per_item(nanobind::handle module, std::size_t items);
+
 // Called on the waiting thread, with the GIL held, after every wait slice
 // and once more after all items ended. An exception it throws stops the run
 // the way Ctrl-C does (running items are cancelled, queued ones skipped) and

@@ -24,6 +24,7 @@ std::vector<std::string> TranslateOptions::to_argv() const {
         argv.insert(argv.end(), {"-mapFieldType", joined});
     }
     if (!new_layer_name.empty()) argv.insert(argv.end(), {"-nln", new_layer_name});
+    if (limit >= 0) argv.insert(argv.end(), {"-limit", std::to_string(limit)});
     if (single_transaction) argv.insert(argv.end(), {"-ds_transaction", "-gt", "unlimited"});
     if (!layer.empty() && layer[0] == '-') {
         // GDAL's option parser would take such a name for a switch; the

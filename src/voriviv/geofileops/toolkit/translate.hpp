@@ -31,6 +31,7 @@ struct TranslateOptions {
     bool preserve_fid = false;                   // -preserve_fid
     bool unset_field_width = false;              // -unsetFieldWidth
     std::vector<std::string> map_field_types;    // -mapFieldType, joined by commas
+    long long limit = -1;                        // -limit (features per layer), when >= 0
 
     std::vector<std::string> to_argv() const;
 };
