@@ -224,6 +224,7 @@ struct RowFormat {
     int srid;
     int postgis_major, postgis_minor;
     bool preserve_fid;
+    bool write_fid;  // else the table's sequence numbers the rows, as for GDAL's load
     std::string qualified;  // the table, quoted
     std::string copy_sql;
 };
@@ -364,7 +365,7 @@ void run_stream(const RowFormat &f, const std::string &conninfo, PGconn *shared_
                     row += "\\N";
                 }
             }
-            OGRPGCommonAppendCopyFieldsExceptGeom(row, dst.get(), f.fid_column.c_str(), true,
+            OGRPGCommonAppendCopyFieldsExceptGeom(row, dst.get(), f.fid_column.c_str(), f.write_fid,
                                                   include, no_escape, nullptr);
             row += '\n';
             if (!CPLIsUTF8(row.c_str(), static_cast<int>(row.size()))) throw NotCovered{};
@@ -486,7 +487,7 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
             if (!covered_layer_type(gt) || f.geom_type == wkbPoint || f.geom_type == wkbLineString ||
                 f.geom_type == wkbPolygon)
                 throw NotCovered{};
-            columns = ident(shape.geom_column) + ", ";
+            columns = ident(shape.geom_column);
             const auto srid = exec(conn.get(),
                                    "SELECT srid FROM geometry_columns WHERE f_table_schema = " +
                                        literal(schema) + " AND f_table_name = " + literal(table) +
@@ -499,20 +500,23 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
             const char *dot = std::strchr(version[0][0].c_str(), '.');
             f.postgis_minor = dot ? std::atoi(dot + 1) : 0;
         }
-        columns += ident(f.fid_column);
-        for (int i = 0; i < f.defn->GetFieldCount(); ++i)
-            columns += ", " + ident(f.defn->GetFieldDefn(i)->GetNameRef());
-        f.qualified = qualified;
-        f.copy_sql = "COPY " + qualified + " (" + columns + ") FROM STDIN";
-
-        const auto indexes = secondary_indexes(conn.get(), qualified);
-        for (const auto &ix : indexes) exec(conn.get(), "DROP INDEX " + ix[0], cancel);
-
         // The layer's parts, one per stream.
         const GIntBig total = OGR_L_GetFeatureCount(layer, TRUE);
         int n = 1;
         if (streams > 1 && total >= 2 * kMinStreamFeatures && splittable(src, layer))
             n = static_cast<int>(std::min<GIntBig>(streams, total / kMinStreamFeatures));
+
+        // Parts numbered by the table's sequence would interleave: several
+        // streams give every row its FID (1, 2, ... in reading order).
+        f.write_fid = f.preserve_fid || n > 1 || (!f.has_geom && f.defn->GetFieldCount() == 0);
+        if (f.write_fid) columns += (columns.empty() ? "" : ", ") + ident(f.fid_column);
+        for (int i = 0; i < f.defn->GetFieldCount(); ++i)
+            columns += (columns.empty() ? "" : ", ") + ident(f.defn->GetFieldDefn(i)->GetNameRef());
+        f.qualified = qualified;
+        f.copy_sql = "COPY " + qualified + " (" + columns + ") FROM STDIN";
+
+        const auto indexes = secondary_indexes(conn.get(), qualified);
+        for (const auto &ix : indexes) exec(conn.get(), "DROP INDEX " + ix[0], cancel);
         std::vector<Stream> parts(n);
         const FeatureCounter counter = FeatureCounter::of_current_item(total);
         for (int k = 0; k < n; ++k) {

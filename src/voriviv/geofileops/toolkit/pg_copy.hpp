@@ -17,7 +17,8 @@
 //
 // Features keep the FIDs the GDAL load gives them: the source's FIDs when the
 // source layer has a FID column (GDAL then preserves them), otherwise 1, 2,
-// ... in reading order (what the table's sequence assigns).
+// ... in reading order, assigned by the table's sequence as in GDAL's load, or
+// written by the streams when a layer is split.
 //
 // What it does not cover goes through the GDAL translation: layers with more
 // than one geometry field, curved, mesh (TIN, polyhedral surface) or triangle
