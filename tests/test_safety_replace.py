@@ -88,6 +88,14 @@ def test_stopped_server_keeps_the_old_table(big, tmp_path):
             ShapefileDatabase(big).shp2pg(info, schema="s", overwrite=True)
         t.join()
         restart(server)
+        # The server may still refuse connections while it finishes recovery;
+        # wait for it before reading the table.
+        for _ in range(300):
+            try:
+                sql("SELECT 1")
+                break
+            except subprocess.CalledProcessError:
+                time.sleep(0.1)
         assert table_digest(sql, "s", "big") == before
         assert leftover_tables(sql) == ""
     finally:
