@@ -71,12 +71,12 @@ def _url_keywords(url: str) -> List[tuple]:
         if sep:
             keywords.append(("password", unquote(password)))
     hosts, ports = [], []
-    for spec in filter(None, netloc.split(",")):
-        if spec.startswith("["):             # [::1]:5432
-            host, _, rest = spec[1:].partition("]")
+    for hostport in filter(None, netloc.split(",")):
+        if hostport.startswith("["):             # [::1]:5432
+            host, _, rest = hostport[1:].partition("]")
             port = rest[1:] if rest.startswith(":") else ""
         else:
-            host, _, port = spec.partition(":")
+            host, _, port = hostport.partition(":")
         hosts.append(unquote(host))
         ports.append(port)
     if any(hosts):

@@ -72,4 +72,20 @@ nb::object pg_connection_string(nb::handle connection, nb::handle schema) {
     return nb::str(text.data(), text.size());
 }
 
+bool is_conninfo_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+std::size_t conninfo_value_end(const std::string &s, std::size_t i) {
+    if (i < s.size() && s[i] == '\'') {
+        for (++i; i < s.size(); ++i) {
+            if (s[i] == '\\') { ++i; continue; }
+            if (s[i] == '\'') return i + 1;
+        }
+        return s.size();
+    }
+    while (i < s.size() && !is_conninfo_space(s[i])) ++i;
+    return i;
+}
+
 }  // namespace geofileops

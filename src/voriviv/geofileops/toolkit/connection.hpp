@@ -1,6 +1,7 @@
 // PostgreSQL connection text for GDAL's PostgreSQL driver.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -24,5 +25,11 @@ std::string pg_connection_text(const ConnectionValues &v);
 // _pg_connection_string(connection, schema): a str connection is returned as
 // the same object; a mapping is turned into connection text.
 nanobind::object pg_connection_string(nanobind::handle connection, nanobind::handle schema);
+
+// Reading libpq connection text: the blanks between keyword=value pairs, and
+// the end of the value that starts at `i` (plain up to a blank, or single-
+// quoted with backslash escapes).
+bool is_conninfo_space(char c);
+std::size_t conninfo_value_end(const std::string &s, std::size_t i);
 
 }  // namespace geofileops

@@ -54,37 +54,9 @@ struct Cancelled : GdalError {
     Cancelled() : GdalError("Load cancelled") {}
 };
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
-size_t value_end(const std::string &s, size_t i) {
-    if (i < s.size() && s[i] == '\'') {
-        for (++i; i < s.size(); ++i) {
-            if (s[i] == '\\') { ++i; continue; }
-            if (s[i] == '\'') return i + 1;
-        }
-        return s.size();
-    }
-    while (i < s.size() && !is_space(s[i])) ++i;
-    return i;
-}
 
-std::string ident(const std::string &name) {
-    std::string out = "\"";
-    for (char c : name) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    return out + "\"";
-}
 
-std::string literal(const std::string &v) {
-    std::string out = "'";
-    for (char c : v) {
-        if (c == '\'') out += '\'';
-        out += c;
-    }
-    return out + "'";
-}
 
 // --- libpq ------------------------------------------------------------------
 
@@ -400,7 +372,7 @@ std::vector<std::vector<std::string>> secondary_indexes(PGconn *c, const std::st
                 "pg_get_indexdef(i.indexrelid) FROM pg_index i "
                 "JOIN pg_class ic ON ic.oid = i.indexrelid "
                 "JOIN pg_namespace n ON n.oid = ic.relnamespace "
-                "WHERE i.indrelid = " + literal(qualified) + "::regclass AND NOT i.indisprimary "
+                "WHERE i.indrelid = " + quote_literal(qualified) + "::regclass AND NOT i.indisprimary "
                 "ORDER BY ic.relname",
                 nullptr);
 }
@@ -452,7 +424,7 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
         if (sink != nullptr) sink->add(w);
     }
 
-    const std::string qualified = ident(schema) + "." + ident(table);
+    const std::string qualified = quote_ident(schema) + "." + quote_ident(table);
     TableShape shape;
     try {
         create_table(dest, src, create, schema, table, shape, sink, cancel);
@@ -487,11 +459,11 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
             if (!covered_layer_type(gt) || f.geom_type == wkbPoint || f.geom_type == wkbLineString ||
                 f.geom_type == wkbPolygon)
                 throw NotCovered{};
-            columns = ident(shape.geom_column);
+            columns = quote_ident(shape.geom_column);
             const auto srid = exec(conn.get(),
                                    "SELECT srid FROM geometry_columns WHERE f_table_schema = " +
-                                       literal(schema) + " AND f_table_name = " + literal(table) +
-                                       " AND f_geometry_column = " + literal(shape.geom_column),
+                                       quote_literal(schema) + " AND f_table_name = " + quote_literal(table) +
+                                       " AND f_geometry_column = " + quote_literal(shape.geom_column),
                                    nullptr);
             if (srid.size() != 1) throw NotCovered{};
             f.srid = std::atoi(srid[0][0].c_str());
@@ -509,9 +481,9 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
         // Parts numbered by the table's sequence would interleave: several
         // streams give every row its FID (1, 2, ... in reading order).
         f.write_fid = f.preserve_fid || n > 1 || (!f.has_geom && f.defn->GetFieldCount() == 0);
-        if (f.write_fid) columns += (columns.empty() ? "" : ", ") + ident(f.fid_column);
+        if (f.write_fid) columns += (columns.empty() ? "" : ", ") + quote_ident(f.fid_column);
         for (int i = 0; i < f.defn->GetFieldCount(); ++i)
-            columns += (columns.empty() ? "" : ", ") + ident(f.defn->GetFieldDefn(i)->GetNameRef());
+            columns += (columns.empty() ? "" : ", ") + quote_ident(f.defn->GetFieldDefn(i)->GetNameRef());
         f.qualified = qualified;
         f.copy_sql = "COPY " + qualified + " (" + columns + ") FROM STDIN";
 
@@ -558,8 +530,8 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
         if (!indexes.empty()) exec(conn.get(), "SET maintenance_work_mem = '256MB'", nullptr);
         for (const auto &ix : indexes) exec(conn.get(), ix[1], cancel);
         exec(conn.get(),
-             "SELECT setval(pg_get_serial_sequence(" + literal(qualified) + ", " +
-                 literal(f.fid_column) + "), MAX(" + ident(f.fid_column) + ")) FROM " + qualified,
+             "SELECT setval(pg_get_serial_sequence(" + quote_literal(qualified) + ", " +
+                 quote_literal(f.fid_column) + "), MAX(" + quote_ident(f.fid_column) + ")) FROM " + qualified,
              cancel);
     } catch (const NotCovered &) {
         drop_table(conninfo, qualified);

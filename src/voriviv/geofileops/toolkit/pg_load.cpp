@@ -23,48 +23,21 @@ std::string pg_laundered_name(const std::string &layer) {
     return out;
 }
 
-namespace {
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-
-// End of the value starting at `i` (plain up to whitespace, or single-quoted
-// with backslash escapes).
-size_t value_end(const std::string &s, size_t i) {
-    if (i < s.size() && s[i] == '\'') {
-        for (++i; i < s.size(); ++i) {
-            if (s[i] == '\\') { ++i; continue; }
-            if (s[i] == '\'') return i + 1;
-        }
-        return s.size();
-    }
-    while (i < s.size() && !is_space(s[i])) ++i;
-    return i;
-}
-
-std::string sql_literal(const std::string &v) {
-    std::string out = "'";
-    for (char c : v) {
-        if (c == '\'') out += '\'';
-        out += c;
-    }
-    return out + "'";
-}
-}  // namespace
-
 std::string restrict_to_schema(const std::string &text, const std::string &schema) {
     std::string out;
     size_t i = 0;
     while (i < text.size()) {
         // Copy whitespace as it is.
-        if (is_space(text[i])) { out += text[i++]; continue; }
+        if (is_conninfo_space(text[i])) { out += text[i++]; continue; }
         size_t start = i;
         size_t eq = text.find('=', i);
         size_t token_end;
         std::string key;
         if (eq != std::string::npos) {
             key = text.substr(i, eq - i);
-            token_end = value_end(text, eq + 1);
+            token_end = conninfo_value_end(text, eq + 1);
         } else {
-            token_end = value_end(text, i);
+            token_end = conninfo_value_end(text, i);
         }
         // "PG:schemas=..." carries the prefix on its key.
         std::string bare = key.rfind("PG:", 0) == 0 ? key.substr(3) : key;
@@ -75,7 +48,7 @@ std::string restrict_to_schema(const std::string &text, const std::string &schem
         }
         i = token_end;
     }
-    while (!out.empty() && is_space(out.back())) out.pop_back();
+    while (!out.empty() && is_conninfo_space(out.back())) out.pop_back();
     if (out.empty() || out == "PG:") return out + "schemas=" + libpq_value(schema);
     return out + " schemas=" + libpq_value(schema);
 }
@@ -86,8 +59,8 @@ bool pg_table_exists(const std::string &conn_text, const std::string &schema,
                                 "Failed to open PostgreSQL source");
     const std::string sql =
         "SELECT 1 FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n "
-        "ON n.oid = c.relnamespace WHERE n.nspname = " + sql_literal(schema) +
-        " AND c.relname = " + sql_literal(table);
+        "ON n.oid = c.relnamespace WHERE n.nspname = " + quote_literal(schema) +
+        " AND c.relname = " + quote_literal(table);
     ErrorScope scope(sink);
     OGRLayerH result = GDALDatasetExecuteSQL(ds.get(), sql.c_str(), nullptr, nullptr);
     scope.raise_if_failed();

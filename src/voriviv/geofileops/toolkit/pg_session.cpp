@@ -11,26 +11,12 @@
 
 #include <libpq-fe.h>
 
+#include "toolkit/connection.hpp"
 #include "toolkit/pg_load.hpp"
 
 namespace geofileops {
 
 namespace {
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-
-// End of the value starting at `i` (plain up to whitespace, or single-quoted
-// with backslash escapes).
-size_t value_end(const std::string &s, size_t i) {
-    if (i < s.size() && s[i] == '\'') {
-        for (++i; i < s.size(); ++i) {
-            if (s[i] == '\\') { ++i; continue; }
-            if (s[i] == '\'') return i + 1;
-        }
-        return s.size();
-    }
-    while (i < s.size() && !is_space(s[i])) ++i;
-    return i;
-}
 
 struct Token {
     std::string key;   // empty for a token without '='
@@ -41,14 +27,14 @@ std::vector<Token> tokens(const std::string &s) {
     std::vector<Token> out;
     size_t i = 0;
     while (i < s.size()) {
-        if (is_space(s[i])) { ++i; continue; }
+        if (is_conninfo_space(s[i])) { ++i; continue; }
         const size_t start = i;
-        size_t end = value_end(s, i);
+        size_t end = conninfo_value_end(s, i);
         const size_t eq = s.find('=', i);
         std::string key;
         if (eq != std::string::npos && eq < end) {
             key = s.substr(i, eq - i);
-            end = value_end(s, eq + 1);
+            end = conninfo_value_end(s, eq + 1);
         }
         out.push_back({key, s.substr(start, end - start)});
         i = end;
@@ -82,7 +68,7 @@ std::string with_connect_timeout(const std::string &text) {
     const char *env = std::getenv("PGCONNECT_TIMEOUT");
     if (env != nullptr && *env != '\0') return text;
     std::string out = text;
-    while (!out.empty() && is_space(out.back())) out.pop_back();
+    while (!out.empty() && is_conninfo_space(out.back())) out.pop_back();
     if (!out.empty() && out != "PG:") out += ' ';
     return out + "connect_timeout=" + std::to_string(kDefaultConnectTimeout);
 }
