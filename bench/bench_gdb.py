@@ -24,8 +24,6 @@ import sys
 import tempfile
 import time
 
-# The loads are measured with the COPY load on (opt-in, see README).
-os.environ.setdefault("GEOFILEOPS_PG_COPY", "1")
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent

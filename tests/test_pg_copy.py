@@ -1,7 +1,7 @@
 """The COPY load produces the tables of the GDAL load.
 
-Every source is loaded twice, once with GEOFILEOPS_PG_COPY=1 (rows through
-COPY) and once with GEOFILEOPS_PG_COPY=0 (GDAL's translation); both tables are then read with
+Every source is loaded twice, once as by default (rows through COPY) and once
+with GEOFILEOPS_PG_COPY=0 (GDAL's translation); both tables are then read with
 pg_dump and psql, never with voriviv: the same definition (modulo the schema
 name), the same rows in FID order and the same sequence state.
 """
@@ -31,8 +31,8 @@ from voriviv.geofileops.tab import TabFileDatabase
 
 @pytest.fixture(autouse=True)
 def copy_load_on(monkeypatch):
-    """The COPY load is opt-in; every test here runs with it on."""
-    monkeypatch.setenv("GEOFILEOPS_PG_COPY", "1")
+    """The COPY load is the default: every test here runs without the switch."""
+    monkeypatch.delenv("GEOFILEOPS_PG_COPY", raising=False)
 
 
 REAL = DATA.parent / "realworld"
@@ -87,12 +87,15 @@ def both(pg, psql, monkeypatch, request):
     def load(fn):
         stem = "".join(c if c.isalnum() else "_" for c in request.node.name[-20:].lower())
         fast, gdal = (f"cp_{stem}_{len(names)}_{k}" for k in ("fast", "gdal"))
-        for name, flag in ((fast, "1"), (gdal, "0")):
+        for name, flag in ((fast, None), (gdal, "0")):
             psql(f"DROP SCHEMA IF EXISTS {name} CASCADE; CREATE SCHEMA {name}")
             names.append(name)
-            monkeypatch.setenv("GEOFILEOPS_PG_COPY", flag)
+            if flag is None:
+                monkeypatch.delenv("GEOFILEOPS_PG_COPY", raising=False)
+            else:
+                monkeypatch.setenv("GEOFILEOPS_PG_COPY", flag)
             fn(name)
-        monkeypatch.setenv("GEOFILEOPS_PG_COPY", "1")
+        monkeypatch.delenv("GEOFILEOPS_PG_COPY", raising=False)
         return fast, gdal
 
     yield load
@@ -365,3 +368,4 @@ def test_ctrl_c_stops_a_running_copy_and_leaves_no_table(pg, psql, big_sources, 
     assert stdout.strip() == "interrupted"
     assert time.monotonic() - t0 < 3
     assert psql(f"SELECT count(*) FROM pg_tables WHERE schemaname = '{schema}'") == "0"
+

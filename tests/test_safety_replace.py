@@ -3,6 +3,8 @@ is complete: tables, file outputs and geodatabases, under real faults."""
 from __future__ import annotations
 
 import subprocess
+import sys
+import textwrap
 import threading
 import time
 from pathlib import Path
@@ -100,6 +102,31 @@ def test_stopped_server_keeps_the_old_table(big, tmp_path):
         assert leftover_tables(sql) == ""
     finally:
         server.stop()
+
+
+def test_killed_process_leaves_no_table(pg, psql, schema, big):
+    """Nothing of a load is committed before its end: a process killed in the
+    middle of its rows leaves neither the table nor a temporary one."""
+    script = textwrap.dedent(f"""
+        from voriviv.geofileops import shp
+        print('ready', flush=True)
+        shp.ShapefileDatabase({str(big.parent)!r}).shp2pg({dict(pg)!r}, schema={schema!r})
+    """)
+    proc = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    assert proc.stdout.readline().strip() == "ready"
+    copying = "SELECT count(*) FROM pg_stat_activity WHERE query LIKE 'COPY %vv\\_tmp\\_%'"
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and psql(copying) == "0":
+        time.sleep(0.005)
+    assert psql(copying) != "0", "the load never reached its rows"
+    proc.kill()
+    proc.wait(timeout=30)
+    # The server ends the session once it notices the closed socket.
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and psql(copying) != "0":
+        time.sleep(0.05)
+    assert psql(f"SELECT count(*) FROM pg_tables WHERE schemaname = '{schema}'") == "0"
+    assert leftover_tables(psql) == ""
 
 
 def test_dependent_view_blocks_the_replacement(pg, psql, schema, tmp_path):

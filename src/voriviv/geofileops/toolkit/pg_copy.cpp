@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -165,6 +168,110 @@ void create_table(const std::string &dest, GDALDatasetH src, const TranslateOpti
     scope.raise_if_failed();
 }
 
+// The definition of a table as SQL that makes it again under the same name:
+// `create` before the rows (sequences, table, column comments and storage),
+// `after_rows` once they are in (constraints, indexes and their comments:
+// built on the rows rather than row by row). Read from the catalog on `c`,
+// whose search path the SQL assumes. Tables with anything beyond what a
+// GDAL load creates (triggers, rules, row security, privileges, tablespaces,
+// identity or generated columns, unlogged or partitioned tables, foreign
+// keys) throw NotCovered.
+struct TableDefinition {
+    std::string create;
+    std::string after_rows;
+};
+
+TableDefinition read_definition(PGconn *c, const std::string &qualified) {
+    const std::string rel = quote_literal(qualified) + "::regclass";
+    TableDefinition def;
+    const auto table = exec(c,
+        "SELECT c.relkind, c.relpersistence, c.reltablespace <> 0, c.relhastriggers, "
+        "c.relhasrules, c.relrowsecurity, c.relacl IS NOT NULL, c.reloptions IS NOT NULL, "
+        "coalesce(obj_description(c.oid, 'pg_class'), '') FROM pg_catalog.pg_class c "
+        "WHERE c.oid = " + rel, nullptr);
+    if (table.size() != 1) throw NotCovered{};
+    const auto &t = table[0];
+    if (t[0] != "r" || t[1] != "p" || t[2] == "t" || t[3] == "t" || t[4] == "t" || t[5] == "t" ||
+        t[6] == "t" || t[7] == "t")
+        throw NotCovered{};
+
+    // Sequences owned by a column (serial FIDs): made first, owned once the
+    // table exists.
+    std::string owned;
+    for (const auto &s : exec(c,
+             "SELECT quote_ident(n.nspname) || '.' || quote_ident(q.relname), quote_ident(a.attname), "
+             "format_type(s.seqtypid, NULL), s.seqincrement, s.seqmin, s.seqmax, s.seqstart, "
+             "s.seqcache, s.seqcycle, coalesce(obj_description(q.oid, 'pg_class'), '') "
+             "FROM pg_catalog.pg_depend d "
+             "JOIN pg_catalog.pg_class q ON q.oid = d.objid AND q.relkind = 'S' "
+             "JOIN pg_catalog.pg_namespace n ON n.oid = q.relnamespace "
+             "JOIN pg_catalog.pg_sequence s ON s.seqrelid = q.oid "
+             "JOIN pg_catalog.pg_attribute a ON a.attrelid = d.refobjid AND a.attnum = d.refobjsubid "
+             "WHERE d.classid = 'pg_catalog.pg_class'::regclass AND d.refobjid = " + rel +
+             " AND d.deptype IN ('a', 'i') ORDER BY 1", nullptr)) {
+        def.create += "CREATE SEQUENCE " + s[0] + " AS " + s[2] + " INCREMENT BY " + s[3] +
+                      " MINVALUE " + s[4] + " MAXVALUE " + s[5] + " START WITH " + s[6] +
+                      " CACHE " + s[7] + (s[8] == "t" ? " CYCLE" : " NO CYCLE") + ";\n";
+        owned += "ALTER SEQUENCE " + s[0] + " OWNED BY " + qualified + "." + s[1] + ";\n";
+        if (!s[9].empty()) owned += "COMMENT ON SEQUENCE " + s[0] + " IS " + quote_literal(s[9]) + ";\n";
+    }
+
+    std::string columns, per_column;
+    for (const auto &a : exec(c,
+             "SELECT quote_ident(a.attname), format_type(a.atttypid, a.atttypmod), a.attnotnull, "
+             "d.adbin IS NOT NULL, coalesce(pg_get_expr(d.adbin, d.adrelid), ''), "
+             "coalesce((SELECT quote_ident(cn.nspname) || '.' || quote_ident(co.collname) "
+             "FROM pg_catalog.pg_collation co JOIN pg_catalog.pg_namespace cn "
+             "ON cn.oid = co.collnamespace WHERE co.oid = a.attcollation "
+             "AND a.attcollation <> t.typcollation), ''), "
+             "a.attidentity <> '' OR a.attgenerated <> '', "
+             "CASE WHEN a.attstorage <> t.typstorage THEN a.attstorage::text ELSE '' END, "
+             "a.attstattarget <> -1, coalesce(col_description(a.attrelid, a.attnum), '') "
+             "FROM pg_catalog.pg_attribute a JOIN pg_catalog.pg_type t ON t.oid = a.atttypid "
+             "LEFT JOIN pg_catalog.pg_attrdef d ON d.adrelid = a.attrelid AND d.adnum = a.attnum "
+             "WHERE a.attrelid = " + rel + " AND a.attnum > 0 AND NOT a.attisdropped "
+             "ORDER BY a.attnum", nullptr)) {
+        if (a[6] == "t" || a[8] == "t") throw NotCovered{};
+        columns += (columns.empty() ? "\n    " : ",\n    ") + a[0] + " " + a[1];
+        if (!a[5].empty()) columns += " COLLATE " + a[5];
+        if (a[3] == "t") columns += " DEFAULT " + a[4];
+        if (a[2] == "t") columns += " NOT NULL";
+        static const char *storage[][2] = {{"p", "PLAIN"}, {"e", "EXTERNAL"}, {"m", "MAIN"},
+                                           {"x", "EXTENDED"}};
+        for (const auto &st : storage)
+            if (a[7] == st[0])
+                per_column += "ALTER TABLE " + qualified + " ALTER COLUMN " + a[0] +
+                              " SET STORAGE " + st[1] + ";\n";
+        if (!a[9].empty())
+            per_column += "COMMENT ON COLUMN " + qualified + "." + a[0] + " IS " +
+                          quote_literal(a[9]) + ";\n";
+    }
+    def.create += "CREATE TABLE " + qualified + " (" + columns + "\n);\n" + owned + per_column;
+    if (!t[8].empty()) def.create += "COMMENT ON TABLE " + qualified + " IS " + quote_literal(t[8]) + ";\n";
+
+    for (const auto &k : exec(c,
+             "SELECT quote_ident(conname), pg_get_constraintdef(oid), contype, "
+             "coalesce(obj_description(oid, 'pg_constraint'), '') FROM pg_catalog.pg_constraint "
+             "WHERE conrelid = " + rel + " ORDER BY conname", nullptr)) {
+        if (k[2] != "p" && k[2] != "u" && k[2] != "c") throw NotCovered{};
+        def.after_rows += "ALTER TABLE " + qualified + " ADD CONSTRAINT " + k[0] + " " + k[1] + ";\n";
+        if (!k[3].empty())
+            def.after_rows += "COMMENT ON CONSTRAINT " + k[0] + " ON " + qualified + " IS " +
+                              quote_literal(k[3]) + ";\n";
+    }
+    for (const auto &ix : exec(c,
+             "SELECT pg_get_indexdef(i.indexrelid), i.indexrelid::regclass::text, i.indisclustered, "
+             "coalesce(obj_description(i.indexrelid, 'pg_class'), '') FROM pg_catalog.pg_index i "
+             "WHERE i.indrelid = " + rel + " AND NOT EXISTS (SELECT 1 FROM pg_catalog.pg_constraint k "
+             "WHERE k.conrelid = i.indrelid AND k.conindid = i.indexrelid) ORDER BY 2", nullptr)) {
+        if (ix[2] == "t") throw NotCovered{};
+        def.after_rows += ix[0] + ";\n";
+        if (!ix[3].empty())
+            def.after_rows += "COMMENT ON INDEX " + ix[1] + " IS " + quote_literal(ix[3]) + ";\n";
+    }
+    return def;
+}
+
 // --- what is covered -----------------------------------------------------------
 
 bool covered_layer_type(OGRwkbGeometryType t) {
@@ -178,12 +285,10 @@ bool covered_layer_type(OGRwkbGeometryType t) {
     }
 }
 
-// Opt-in for now: the COPY load commits its empty table before the rows, so
-// a server that dies mid-load leaves the temporary table behind, which the
-// GDAL load (table and rows in one transaction) never does.
+// On unless GEOFILEOPS_PG_COPY=0 (the GDAL load, kept for comparison).
 bool copy_enabled() {
     const char *v = std::getenv("GEOFILEOPS_PG_COPY");
-    return v != nullptr && std::strcmp(v, "1") == 0;
+    return v == nullptr || std::strcmp(v, "0") != 0;
 }
 
 // What every stream needs to write rows as the GDAL load does.
@@ -230,23 +335,75 @@ OGRGeometry *convert_geometry(OGRGeometry *g, const RowFormat &f) {
     return g;
 }
 
-// One COPY stream: features [first, first + count) of the layer (all of them
-// when count < 0).
-struct Stream {
+// One part of the layer: features [first, first + count) (all of them when
+// count < 0), read and formatted on a thread of its own.
+struct Part {
     GIntBig first = 0;
     GIntBig count = -1;
-    FeatureCounter counter;  // the layer's progress count, shared by its streams
+    FeatureCounter counter;  // the layer's progress count, shared by its parts
     std::exception_ptr failure;
     bool not_covered = false;
 };
 
-void run_stream(const RowFormat &f, const std::string &conninfo, PGconn *shared_conn,
-                const std::string &src_name, GDALDatasetH shared_src, const std::string &layer_name, Stream &s,
-                const std::atomic<bool> &stop, const CancelToken *cancel, WarningSink *sink) {
+// Blocks of COPY rows from several parts on their way to the one COPY
+// stream. Bounded: a part that runs ahead waits for the sender.
+class BlockQueue {
+public:
+    BlockQueue(std::size_t capacity, int producers) : capacity_(capacity), producers_(producers) {}
+
+    // False when the load stopped and the block is not wanted.
+    bool put(std::string &&block) {
+        std::unique_lock<std::mutex> lock(m_);
+        room_.wait(lock, [&] { return aborted_ || q_.size() < capacity_; });
+        if (aborted_) return false;
+        q_.push_back(std::move(block));
+        ready_.notify_one();
+        return true;
+    }
+    void producer_done() {
+        std::lock_guard<std::mutex> lock(m_);
+        --producers_;
+        ready_.notify_all();
+    }
+    void abort() {
+        std::lock_guard<std::mutex> lock(m_);
+        aborted_ = true;
+        room_.notify_all();
+        ready_.notify_all();
+    }
+    enum class Got { Block, Done, Timeout };
+    // Waits up to 100 ms for a block.
+    Got get(std::string &out) {
+        std::unique_lock<std::mutex> lock(m_);
+        if (!ready_.wait_for(lock, std::chrono::milliseconds(100),
+                             [&] { return aborted_ || !q_.empty() || producers_ == 0; }))
+            return Got::Timeout;
+        if (q_.empty()) return Got::Done;  // all parts finished, or stopped
+        out = std::move(q_.front());
+        q_.pop_front();
+        room_.notify_one();
+        return Got::Block;
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable room_, ready_;
+    std::deque<std::string> q_;
+    std::size_t capacity_;
+    int producers_;
+    bool aborted_ = false;
+};
+
+// Reads the part's features from `src` (or from the source opened again by
+// its name when `src` is null) and hands their COPY rows to `emit` in blocks
+// of about kBlockBytes. `emit` returns false when the load stopped.
+template <typename Emit>
+void produce(const RowFormat &f, const std::string &src_name, GDALDatasetH src,
+             const std::string &layer_name, Part &part, const std::atomic<bool> &stop,
+             const CancelToken *cancel, WarningSink *sink, Emit &&emit) {
     LayerLabel label(layer_name);
     ErrorScope scope(sink);
     Dataset own;
-    GDALDatasetH src = shared_src;
     if (src == nullptr) {
         own = open_vector_or(src_name, OpenFlags::ReadOnly, sink, "Worker failed to open source");
         src = own.get();
@@ -263,118 +420,126 @@ void run_stream(const RowFormat &f, const std::string &conninfo, PGconn *shared_
         ~Restore() { l->SetIgnoredFields(nullptr); }
     } restore{layer};
     layer->ResetReading();
-    if (s.first > 0 && layer->SetNextByIndex(s.first) != OGRERR_NONE)
-        throw GdalError("Failed to seek to feature " + std::to_string(s.first));
-
-    std::unique_ptr<Conn> own_conn;
-    PGconn *c = shared_conn;
-    if (c == nullptr) {
-        own_conn = std::make_unique<Conn>(conninfo);
-        if (!own_conn->ok()) throw GdalError(trimmed(own_conn->error()));
-        c = own_conn->get();
-    }
-    // A single stream writes into a table file made in its own transaction,
-    // as GDAL's writer does (it creates the table in the transaction of its
-    // COPY): PostgreSQL then appends every row after the last, and the rows
-    // lie in the table in the order GDAL's load gives them.
-    const bool alone = s.first == 0 && s.count < 0;
-    if (alone) {
-        try {
-            exec(c, "BEGIN; TRUNCATE " + f.qualified, nullptr);
-        } catch (...) {
-            PQclear(PQexec(c, "ROLLBACK"));
-            throw;
-        }
-    }
-    {
-        Result r(PQexec(c, f.copy_sql.c_str()));
-        if (PQresultStatus(r.r) != PGRES_COPY_IN) {
-            const std::string failure = trimmed(PQerrorMessage(c));
-            if (alone) PQclear(PQexec(c, "ROLLBACK"));
-            throw GdalError(failure);
-        }
-    }
-    bool in_copy = true;
+    if (part.first > 0 && layer->SetNextByIndex(part.first) != OGRERR_NONE)
+        throw GdalError("Failed to seek to feature " + std::to_string(part.first));
 
     const std::vector<bool> include(f.defn->GetFieldCount(), true);
     std::unique_ptr<OGRFeature> dst(new OGRFeature(f.defn));
     std::vector<int> map(f.defn->GetFieldCount());
     for (int i = 0; i < static_cast<int>(map.size()); ++i) map[i] = i;
-    CPLString block, row;
-    GIntBig index = s.first;
-    auto end_copy = [&](const char *error) {
-        in_copy = false;
-        if (PQputCopyEnd(c, error) != 1) throw GdalError(trimmed(PQerrorMessage(c)));
-        std::string failure;
-        while (PGresult *raw = PQgetResult(c)) {
-            Result r(raw);
-            if (PQresultStatus(r.r) != PGRES_COMMAND_OK && failure.empty())
-                failure = trimmed(PQresultErrorMessage(r.r));
-        }
-        if (error == nullptr && !failure.empty()) throw GdalError(failure);
-    };
-    auto flush = [&] {
-        if (!block.empty() && PQputCopyData(c, block.data(), static_cast<int>(block.size())) != 1)
-            throw GdalError(trimmed(PQerrorMessage(c)));
-        block.clear();
-    };
-    try {
-        for (GIntBig n = 0; s.count < 0 || n < s.count; ++n, ++index) {
-            std::unique_ptr<OGRFeature> feat(layer->GetNextFeature());
-            if (!feat) break;
-            std::unique_ptr<OGRGeometry> geom(feat->StealGeometry());
-            dst->SetFrom(feat.get(), map.data(), TRUE);
-            dst->SetFID(f.preserve_fid ? feat->GetFID() : index + 1);
-            row.clear();
-            if (f.has_geom) {
-                if (geom) {
-                    OGRGeometry *g = convert_geometry(geom.release(), f);
-                    geom.reset(g);
-                    char *hex = OGRGeometryToHexEWKB(g, f.srid, f.postgis_major, f.postgis_minor);
-                    row += hex;
-                    CPLFree(hex);
-                } else {
-                    row += "\\N";
-                }
-            }
-            OGRPGCommonAppendCopyFieldsExceptGeom(row, dst.get(), f.fid_column.c_str(), f.write_fid,
-                                                  include, no_escape, nullptr);
-            row += '\n';
-            if (!CPLIsUTF8(row.c_str(), static_cast<int>(row.size()))) throw NotCovered{};
-            block += row;
-            s.counter.add(1);
-            if (block.size() >= kBlockBytes) {
-                scope.raise_if_failed();
-                if ((cancel != nullptr && cancel->cancelled.load()) || stop.load()) throw Cancelled();
-                flush();
+    std::string block;
+    CPLString row;
+    GIntBig index = part.first;
+    auto stopped = [&] { return (cancel != nullptr && cancel->cancelled.load()) || stop.load(); };
+    for (GIntBig n = 0; part.count < 0 || n < part.count; ++n, ++index) {
+        std::unique_ptr<OGRFeature> feat(layer->GetNextFeature());
+        if (!feat) break;
+        std::unique_ptr<OGRGeometry> geom(feat->StealGeometry());
+        dst->SetFrom(feat.get(), map.data(), TRUE);
+        dst->SetFID(f.preserve_fid ? feat->GetFID() : index + 1);
+        row.clear();
+        if (f.has_geom) {
+            if (geom) {
+                OGRGeometry *g = convert_geometry(geom.release(), f);
+                geom.reset(g);
+                char *hex = OGRGeometryToHexEWKB(g, f.srid, f.postgis_major, f.postgis_minor);
+                row += hex;
+                CPLFree(hex);
+            } else {
+                row += "\\N";
             }
         }
-        scope.raise_if_failed();
-        if (cancel != nullptr && cancel->cancelled.load()) throw Cancelled();
-        flush();
-        end_copy(nullptr);
-        if (alone) exec(c, "COMMIT", nullptr);
-    } catch (...) {
-        if (in_copy) {
-            try { end_copy("load stopped"); } catch (...) {}
+        OGRPGCommonAppendCopyFieldsExceptGeom(row, dst.get(), f.fid_column.c_str(), f.write_fid,
+                                              include, no_escape, nullptr);
+        row += '\n';
+        if (!CPLIsUTF8(row.c_str(), static_cast<int>(row.size()))) throw NotCovered{};
+        block += row;
+        part.counter.add(1);
+        if (block.size() >= kBlockBytes) {
+            scope.raise_if_failed();
+            if (stopped() || !emit(block)) throw Cancelled();
+            block.clear();
         }
-        // The connection may be the caller's: leave it out of the transaction
-        // (whose locks would keep the table from being dropped).
-        if (alone) PQclear(PQexec(c, "ROLLBACK"));
-        throw;
     }
+    scope.raise_if_failed();
+    if (stopped() || (!block.empty() && !emit(block))) throw Cancelled();
 }
 
-// The indexes other than the primary key: name and definition.
-std::vector<std::vector<std::string>> secondary_indexes(PGconn *c, const std::string &qualified) {
-    return exec(c,
-                "SELECT quote_ident(n.nspname) || '.' || quote_ident(ic.relname), "
-                "pg_get_indexdef(i.indexrelid) FROM pg_index i "
-                "JOIN pg_class ic ON ic.oid = i.indexrelid "
-                "JOIN pg_namespace n ON n.oid = ic.relnamespace "
-                "WHERE i.indrelid = " + quote_literal(qualified) + "::regclass AND NOT i.indisprimary "
-                "ORDER BY ic.relname",
-                nullptr);
+// Sends COPY data; throws on a lost connection.
+void put_copy_data(PGconn *c, const std::string &block) {
+    if (!block.empty() && PQputCopyData(c, block.data(), static_cast<int>(block.size())) != 1)
+        throw GdalError(trimmed(PQerrorMessage(c)));
+}
+
+// Ends the COPY: normally (error == nullptr; a failure of the server throws)
+// or aborting it with `error`.
+void end_copy(PGconn *c, const char *error) {
+    if (PQputCopyEnd(c, error) != 1) throw GdalError(trimmed(PQerrorMessage(c)));
+    std::string failure;
+    while (PGresult *raw = PQgetResult(c)) {
+        Result r(raw);
+        if (PQresultStatus(r.r) != PGRES_COMMAND_OK && failure.empty())
+            failure = trimmed(PQresultErrorMessage(r.r));
+    }
+    if (error == nullptr && !failure.empty()) throw GdalError(failure);
+}
+
+// Runs the layer's parts into the COPY stream open on `c`: one part on the
+// calling thread, several on threads of their own whose blocks the calling
+// thread sends as they come.
+void copy_parts(PGconn *c, const RowFormat &f, const std::string &src_name, GDALDatasetH src,
+                const std::string &layer_name, std::vector<Part> &parts, const CancelToken *cancel,
+                WarningSink *sink) {
+    std::atomic<bool> stop{false};
+    if (parts.size() == 1) {
+        produce(f, src_name, src, layer_name, parts[0], stop, cancel, sink,
+                [c](const std::string &block) { put_copy_data(c, block); return true; });
+        return;
+    }
+    BlockQueue queue(4 * parts.size(), static_cast<int>(parts.size()));
+    auto run = [&](std::size_t k) {
+        try {
+            produce(f, src_name, k == 0 ? src : nullptr, layer_name, parts[k], stop, cancel, sink,
+                    [&queue](std::string &block) { return queue.put(std::move(block)); });
+        } catch (const NotCovered &) {
+            parts[k].not_covered = true;
+            stop = true;
+            queue.abort();
+        } catch (...) {
+            parts[k].failure = std::current_exception();
+            stop = true;
+            queue.abort();
+        }
+        queue.producer_done();
+    };
+    std::vector<std::thread> threads;
+    for (std::size_t k = 0; k < parts.size(); ++k) threads.emplace_back(run, k);
+    std::exception_ptr send_failure;
+    try {
+        std::string block;
+        for (;;) {
+            const BlockQueue::Got got = queue.get(block);
+            if (got == BlockQueue::Got::Done) break;
+            if (cancel != nullptr && cancel->cancelled.load()) throw Cancelled();
+            if (got == BlockQueue::Got::Block) put_copy_data(c, block);
+        }
+    } catch (...) {
+        send_failure = std::current_exception();
+        stop = true;
+        queue.abort();
+    }
+    for (auto &t : threads) t.join();
+    for (const auto &p : parts)
+        if (p.not_covered) throw NotCovered{};
+    // A part's own failure comes before the stops it caused in the others.
+    std::exception_ptr first = send_failure;
+    for (const auto &p : parts) {
+        if (!p.failure) continue;
+        try { std::rethrow_exception(p.failure); }
+        catch (const Cancelled &) { if (!first) first = p.failure; continue; }
+        catch (...) { std::rethrow_exception(p.failure); }
+    }
+    if (first) std::rethrow_exception(first);
 }
 
 void drop_table(const std::string &conninfo, const std::string &qualified) {
@@ -411,6 +576,7 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
     const std::string conninfo = libpq_conninfo(dest);
     Conn conn(conninfo);
     if (!conn.ok()) return false;
+    PQsetNoticeProcessor(conn.get(), [](void *, const char *) {}, nullptr);
 
     LayerPlan plan = plan_layer(src, opts.layer, TargetFormat::PostgreSQL, sink, cancel);
     if (!plan.geometry_type.empty() || !plan.dimension.empty() || !plan.map_field_types.empty())
@@ -424,17 +590,17 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
         if (sink != nullptr) sink->add(w);
     }
 
+    // 1. GDAL creates the empty table; its definition is read and the table
+    //    dropped again at once. Nothing of the load stays committed from here
+    //    on: the table is made again, filled and indexed in one transaction,
+    //    so a load cut off at any point (a lost connection, a server that
+    //    stops, a killed process) leaves no table behind.
     const std::string qualified = quote_ident(schema) + "." + quote_ident(table);
     TableShape shape;
+    RowFormat f;
+    TableDefinition definition;
     try {
         create_table(dest, src, create, schema, table, shape, sink, cancel);
-    } catch (const NotCovered &) {
-        drop_table(conninfo, qualified);
-        return false;
-    }
-
-    try {
-        RowFormat f;
         f.defn = shape.defn;
         f.fid_column = shape.fid_column;
         const char *src_fid = OGR_L_GetFIDColumn(layer);
@@ -450,7 +616,6 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
         }
         f.has_geom = f.defn->GetGeomFieldCount() == 1;
         if (f.defn->GetGeomFieldCount() > 1) throw NotCovered{};
-        std::string columns;
         if (f.has_geom) {
             const OGRwkbGeometryType gt = f.defn->GetGeomFieldDefn(0)->GetType();
             f.geom_type = OGR_GT_Flatten(gt);
@@ -459,7 +624,6 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
             if (!covered_layer_type(gt) || f.geom_type == wkbPoint || f.geom_type == wkbLineString ||
                 f.geom_type == wkbPolygon)
                 throw NotCovered{};
-            columns = quote_ident(shape.geom_column);
             const auto srid = exec(conn.get(),
                                    "SELECT srid FROM geometry_columns WHERE f_table_schema = " +
                                        quote_literal(schema) + " AND f_table_name = " + quote_literal(table) +
@@ -472,73 +636,71 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
             const char *dot = std::strchr(version[0][0].c_str(), '.');
             f.postgis_minor = dot ? std::atoi(dot + 1) : 0;
         }
-        // The layer's parts, one per stream.
-        const GIntBig total = OGR_L_GetFeatureCount(layer, TRUE);
-        int n = 1;
-        if (streams > 1 && total >= 2 * kMinStreamFeatures && splittable(src, layer))
-            n = static_cast<int>(std::min<GIntBig>(streams, total / kMinStreamFeatures));
-
-        // Parts numbered by the table's sequence would interleave: several
-        // streams give every row its FID (1, 2, ... in reading order).
-        f.write_fid = f.preserve_fid || n > 1 || (!f.has_geom && f.defn->GetFieldCount() == 0);
-        if (f.write_fid) columns += (columns.empty() ? "" : ", ") + quote_ident(f.fid_column);
-        for (int i = 0; i < f.defn->GetFieldCount(); ++i)
-            columns += (columns.empty() ? "" : ", ") + quote_ident(f.defn->GetFieldDefn(i)->GetNameRef());
-        f.qualified = qualified;
-        f.copy_sql = "COPY " + qualified + " (" + columns + ") FROM STDIN";
-
-        const auto indexes = secondary_indexes(conn.get(), qualified);
-        for (const auto &ix : indexes) exec(conn.get(), "DROP INDEX " + ix[0], cancel);
-        std::vector<Stream> parts(n);
-        const FeatureCounter counter = FeatureCounter::of_current_item(total);
-        for (int k = 0; k < n; ++k) {
-            parts[k].counter = counter;
-            parts[k].first = total * k / n;
-            parts[k].count = k + 1 < n ? total * (k + 1) / n - parts[k].first : -1;
-        }
-        std::atomic<bool> stop{false};
-        const std::string src_name = GDALGetDescription(src);
-        auto run = [&](int k) {
-            try {
-                run_stream(f, conninfo, k == 0 ? conn.get() : nullptr, src_name,
-                           k == 0 ? src : nullptr, opts.layer, parts[k], stop, cancel, sink);
-            } catch (const NotCovered &) {
-                parts[k].not_covered = true;
-                stop = true;
-            } catch (...) {
-                parts[k].failure = std::current_exception();
-                stop = true;
-            }
-        };
-        std::vector<std::thread> threads;
-        for (int k = 1; k < n; ++k) threads.emplace_back(run, k);
-        run(0);
-        for (auto &t : threads) t.join();
-        for (const auto &p : parts)
-            if (p.not_covered) throw NotCovered{};
-        // A stream's own failure comes before the stops it caused in the others.
-        std::exception_ptr first;
-        for (const auto &p : parts) {
-            if (!p.failure) continue;
-            try { std::rethrow_exception(p.failure); }
-            catch (const Cancelled &) { if (!first) first = p.failure; continue; }
-            catch (...) { std::rethrow_exception(p.failure); }
-        }
-        if (first) std::rethrow_exception(first);
-
-        // Memory for the index build of this session only; the index is the same.
-        if (!indexes.empty()) exec(conn.get(), "SET maintenance_work_mem = '256MB'", nullptr);
-        for (const auto &ix : indexes) exec(conn.get(), ix[1], cancel);
-        exec(conn.get(),
-             "SELECT setval(pg_get_serial_sequence(" + quote_literal(qualified) + ", " +
-                 quote_literal(f.fid_column) + "), MAX(" + quote_ident(f.fid_column) + ")) FROM " + qualified,
-             cancel);
+        definition = read_definition(conn.get(), qualified);
+        exec(conn.get(), "DROP TABLE " + qualified, cancel);
     } catch (const NotCovered &) {
         drop_table(conninfo, qualified);
         return false;
     } catch (...) {
         drop_table(conninfo, qualified);
         throw;
+    }
+
+    // 2. The layer's parts, one per thread.
+    const GIntBig total = OGR_L_GetFeatureCount(layer, TRUE);
+    int n = 1;
+    if (streams > 1 && total >= 2 * kMinStreamFeatures && splittable(src, layer))
+        n = static_cast<int>(std::min<GIntBig>(streams, total / kMinStreamFeatures));
+    // Parts numbered by the table's sequence would interleave: several parts
+    // give every row its FID (1, 2, ... in reading order).
+    f.write_fid = f.preserve_fid || n > 1 || (!f.has_geom && f.defn->GetFieldCount() == 0);
+    std::string columns;
+    if (f.has_geom) columns = quote_ident(shape.geom_column);
+    if (f.write_fid) columns += (columns.empty() ? "" : ", ") + quote_ident(f.fid_column);
+    for (int i = 0; i < f.defn->GetFieldCount(); ++i)
+        columns += (columns.empty() ? "" : ", ") + quote_ident(f.defn->GetFieldDefn(i)->GetNameRef());
+    f.qualified = qualified;
+    f.copy_sql = "COPY " + qualified + " (" + columns + ") FROM STDIN";
+    std::vector<Part> parts(n);
+    const FeatureCounter counter = FeatureCounter::of_current_item(total);
+    for (int k = 0; k < n; ++k) {
+        parts[k].counter = counter;
+        parts[k].first = total * k / n;
+        parts[k].count = k + 1 < n ? total * (k + 1) / n - parts[k].first : -1;
+    }
+
+    // 3. One transaction: the table, its rows, then its constraints and
+    //    indexes built on them, and the FID sequence where GDAL leaves it.
+    bool in_copy = false;
+    try {
+        exec(conn.get(), "BEGIN;\n" + definition.create, cancel);
+        {
+            Result r(PQexec(conn.get(), f.copy_sql.c_str()));
+            if (PQresultStatus(r.r) != PGRES_COPY_IN) throw GdalError(trimmed(PQerrorMessage(conn.get())));
+        }
+        in_copy = true;
+        copy_parts(conn.get(), f, GDALGetDescription(src), src, opts.layer, parts, cancel, sink);
+        if (cancel != nullptr && cancel->cancelled.load()) throw Cancelled();
+        in_copy = false;
+        end_copy(conn.get(), nullptr);
+        // Memory for the index builds of this session only; the indexes are the same.
+        exec(conn.get(), "SET LOCAL maintenance_work_mem = '256MB';\n" + definition.after_rows, cancel);
+        exec(conn.get(),
+             "SELECT setval(pg_get_serial_sequence(" + quote_literal(qualified) + ", " +
+                 quote_literal(f.fid_column) + "), MAX(" + quote_ident(f.fid_column) + ")) FROM " + qualified,
+             cancel);
+        exec(conn.get(), "COMMIT", cancel);
+    } catch (...) {
+        // Nothing was committed: ending the transaction removes the table.
+        if (in_copy) {
+            try { end_copy(conn.get(), "load stopped"); } catch (...) {}
+        }
+        PQclear(PQexec(conn.get(), "ROLLBACK"));
+        try {
+            throw;
+        } catch (const NotCovered &) {
+            return false;
+        }
     }
     return true;
 }

@@ -6,14 +6,18 @@
 //
 //  1. GDAL creates the empty table: the layer's translation with exactly the
 //     options of the GDAL load (and the layer's plan), limited to 0 features.
-//     Columns, types, NOT NULL, primary key, sequence, geometry type, SRID,
-//     comments and index are therefore GDAL's own.
-//  2. The spatial index is dropped; the rows are sent through COPY, in the
-//     text GDAL's writer would send (GDAL's own formatting of each field and
-//     of the geometry), by one or several streams that each read a range of
-//     the layer's features on a thread and a connection of their own.
-//  3. The index is created again with its name and definition, and the FID
-//     sequence is advanced to the largest FID, as GDAL does.
+//     Its definition (columns, types, NOT NULL, defaults, primary key,
+//     sequence, geometry type, SRID, comments, indexes) is read back from the
+//     catalog as SQL, and the table dropped again at once.
+//  2. One transaction makes the table again from that SQL, sends the rows
+//     through one COPY stream, in the text GDAL's writer would send (GDAL's
+//     own formatting of each field and of the geometry), then adds the
+//     primary key and the spatial index on the rows and advances the FID
+//     sequence to the largest FID, as GDAL does. A large layer is read and
+//     formatted in parts on several threads, whose rows share the stream.
+//  3. Nothing of the load is committed before its end: a load cut off at any
+//     point (an error, Ctrl-C, a lost connection, a stopped server, a killed
+//     process) leaves no table behind.
 //
 // Features keep the FIDs the GDAL load gives them: the source's FIDs when the
 // source layer has a FID column (GDAL then preserves them), otherwise 1, 2,
@@ -23,8 +27,9 @@
 // What it does not cover goes through the GDAL translation: layers with more
 // than one geometry field, curved, mesh (TIN, polyhedral surface) or triangle
 // geometries, layers whose plan changes the geometry type, text that is not
-// UTF-8 and connection text that libpq cannot use. The load is used only with
-// GEOFILEOPS_PG_COPY=1 in the environment (see copy_enabled in pg_copy.cpp).
+// UTF-8, connection text that libpq cannot use, and tables with more than
+// such a load creates (see read_definition in pg_copy.cpp). GEOFILEOPS_PG_COPY=0
+// in the environment turns the COPY load off.
 #pragma once
 
 #include <string>
@@ -38,10 +43,10 @@ namespace geofileops {
 
 // Loads `opts.layer` of `src` into the new table <schema>.<table> (which the
 // call creates; `opts` are the options of the GDAL load: format, -nlt, -lco,
-// ...) with up to `streams` COPY streams. Returns false, with nothing
+// ...), read by up to `streams` threads. Returns false, with nothing
 // written, when the fast load does not cover the layer; the caller then
-// translates it with GDAL. A failure or cancellation drops the table it
-// created and throws.
+// translates it with GDAL. A failure or cancellation leaves no table and
+// throws.
 bool pg_copy_layer(const std::string &dest, const std::string &schema, const std::string &table,
                    GDALDatasetH src, const TranslateOptions &opts, int streams,
                    WarningSink *sink, const CancelToken *cancel);
