@@ -46,8 +46,21 @@ namespace {
 // Rows are sent in blocks of about this many bytes; cancellation is looked
 // at between blocks.
 constexpr std::size_t kBlockBytes = 256 * 1024;
-// A layer is split into streams only when each gets at least this many features.
+// A layer is split into parts only when each gets at least this many features.
 constexpr GIntBig kMinStreamFeatures = 20000;
+
+// How many parts one layer may be read in. All parts share one COPY stream,
+// which one server process takes in, at about the rate one thread formats
+// rows: with the server on the same machine, a part and the server process
+// each keep a core busy, so by default a layer gets half the cores.
+// GEOFILEOPS_PG_COPY_PARTS=N sets the limit instead.
+int parts_limit() {
+    if (const char *v = std::getenv("GEOFILEOPS_PG_COPY_PARTS")) {
+        const int n = std::atoi(v);
+        if (n >= 1) return n;
+    }
+    return std::max(1u, std::thread::hardware_concurrency() / 2);
+}
 
 // The layer is not covered after all: nothing is left written and the caller
 // translates it with GDAL.
@@ -649,6 +662,7 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
     // 2. The layer's parts, one per thread.
     const GIntBig total = OGR_L_GetFeatureCount(layer, TRUE);
     int n = 1;
+    streams = std::min(streams, parts_limit());
     if (streams > 1 && total >= 2 * kMinStreamFeatures && splittable(src, layer))
         n = static_cast<int>(std::min<GIntBig>(streams, total / kMinStreamFeatures));
     // Parts numbered by the table's sequence would interleave: several parts

@@ -14,7 +14,8 @@
 //     own formatting of each field and of the geometry), then adds the
 //     primary key and the spatial index on the rows and advances the FID
 //     sequence to the largest FID, as GDAL does. A large layer is read and
-//     formatted in parts on several threads, whose rows share the stream.
+//     formatted in parts on several threads (up to half the cores), whose
+//     rows share the stream.
 //  3. Nothing of the load is committed before its end: a load cut off at any
 //     point (an error, Ctrl-C, a lost connection, a stopped server, a killed
 //     process) leaves no table behind.
