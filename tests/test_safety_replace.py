@@ -2,6 +2,7 @@
 is complete: tables, file outputs and geodatabases, under real faults."""
 from __future__ import annotations
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -127,6 +128,35 @@ def test_killed_process_leaves_no_table(pg, psql, schema, big):
         time.sleep(0.05)
     assert psql(f"SELECT count(*) FROM pg_tables WHERE schemaname = '{schema}'") == "0"
     assert leftover_tables(psql) == ""
+
+
+def test_next_load_removes_only_what_dead_loads_left(pg, psql, schema, tmp_path):
+    """A temporary table whose load died (no session marks it) goes with the
+    next load into its schema; one whose load still runs stays."""
+    dead, running = "vv_tmp_00000000000000aa", "vv_tmp_00000000000000bb"
+    psql(f"CREATE TABLE {schema}.{dead} (x int); CREATE TABLE {schema}.{running} (x int); "
+         f"CREATE TABLE public.{dead} (x int)")
+    env = dict(os.environ, **pgserver.libpq_env(pg))
+    mark = (f"SELECT pg_advisory_lock(hashtext('voriviv temporary table'), "
+            f"hashtext('\"{schema}\".\"{running}\"'))")
+    holder = subprocess.Popen(["psql", "-qAtX", "-c", mark, "-c", "SELECT pg_sleep(60)"], env=env,
+                              stdout=subprocess.DEVNULL)
+    try:
+        for _ in range(300):
+            if psql("SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND granted") != "0":
+                break
+            time.sleep(0.05)
+        make_layer(tmp_path / "roads.shp", 3, "ESRI Shapefile")
+        ShapefileDatabase(tmp_path / "roads.shp").shp2pg(pg, schema=schema)
+        assert psql(f"SELECT string_agg(tablename, ',' ORDER BY tablename) FROM pg_tables "
+                    f"WHERE schemaname = '{schema}'") == f"roads,{running}"
+        # Other schemas are not the load's to clean.
+        assert psql(f"SELECT count(*) FROM pg_tables WHERE schemaname = 'public' "
+                    f"AND tablename = '{dead}'") == "1"
+    finally:
+        holder.kill()
+        holder.wait()
+        psql(f"DROP TABLE IF EXISTS {schema}.{running}; DROP TABLE IF EXISTS public.{dead}")
 
 
 def test_dependent_view_blocks_the_replacement(pg, psql, schema, tmp_path):

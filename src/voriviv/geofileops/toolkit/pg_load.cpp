@@ -82,7 +82,7 @@ void pg_load_layer(const PgLoad &load, GDALDatasetH src, const std::string &laye
         throw GdalError(already_exists_message(load.schema, table));
     // The rows go into a table of a fresh name; the target is replaced by it
     // only once it is complete (table_swap.hpp).
-    const std::string temp = temporary_table_name();
+    const std::string temp = claim_temporary_table(session, load.schema);
     TranslateOptions opts;
     opts.format = "PostgreSQL";
     opts.layer = layer;

@@ -147,6 +147,41 @@ void swap_table_into_place(PgSession &s, const std::string &schema, const std::s
     }
 }
 
+namespace {
+// The advisory lock that marks <schema>.<name> as a temporary table in use.
+std::string temporary_lock_key(const std::string &schema, const std::string &name) {
+    return "hashtext('voriviv temporary table'), hashtext(" +
+           quote_literal(qualified(schema, name)) + ")";
+}
+}  // namespace
+
+std::string claim_temporary_table(PgSession &s, const std::string &schema) {
+    std::string temp = temporary_table_name();
+    // Two names whose keys collide cannot both be marked: take another.
+    while (s.query("SELECT pg_try_advisory_lock(" + temporary_lock_key(schema, temp) + ")")
+               .at(0).at(0) != "t")
+        temp = temporary_table_name();
+    const auto leftovers = s.query(
+        "SELECT c.relname FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n "
+        "ON n.oid = c.relnamespace WHERE n.nspname = " + quote_literal(schema) +
+        " AND c.relkind = 'r' AND c.relname ~ '^vv_tmp_[0-9a-f]{16}$'");
+    for (const auto &row : leftovers) {
+        const std::string key = temporary_lock_key(schema, row[0]);
+        try {
+            // A load that is still running holds its table's lock.
+            if (s.query("SELECT pg_try_advisory_lock(" + key + ")").at(0).at(0) != "t") continue;
+            try {
+                s.exec("DROP TABLE IF EXISTS " + qualified(schema, row[0]));
+            } catch (const PgError &) {
+                // Not ours to drop (another role's), or in use after all.
+            }
+            s.exec("SELECT pg_advisory_unlock(" + key + ")");
+        } catch (const PgError &) {
+        }
+    }
+    return temp;
+}
+
 void drop_table_quietly(const std::string &conn_text, const std::string &schema,
                         const std::string &name) {
     try {

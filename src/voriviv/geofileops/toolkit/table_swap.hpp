@@ -18,6 +18,14 @@ namespace geofileops {
 // A fresh temporary table name: lower-case ASCII, unique in practice.
 std::string temporary_table_name();
 
+// A fresh temporary table name in `schema`, marked as in use for as long as
+// `session` stays open (a session-level advisory lock, taken before the
+// table exists). Then drops the temporary tables in `schema` that no open
+// session marks: what loads left behind when their process or server died
+// between making a table and putting it in place. Failing to drop a leftover
+// is not an error.
+std::string claim_temporary_table(PgSession &session, const std::string &schema);
+
 // Puts <schema>.<temp> in place as <schema>.<table> in one transaction.
 // Without `replace` an existing <schema>.<table> fails the swap with
 // "Table <schema>.<table> already exists; pass overwrite=True to replace it".
