@@ -312,8 +312,9 @@ void plan_tab_bounds(OGRLayerH layer, LayerPlan &plan) {
 
 }  // namespace
 
-LayerPlan plan_layer(GDALDatasetH src, const std::string &name, TargetFormat target,
-                     WarningSink *sink, const CancelToken *cancel) {
+namespace {
+LayerPlan make_plan(GDALDatasetH src, const std::string &name, TargetFormat target,
+                    WarningSink *sink, const CancelToken *cancel, std::vector<int> *unread) {
     LayerPlan plan;
     if (target == TargetFormat::FileGDB) return plan;
     if (target == TargetFormat::Shapefile) plan.layer_creation.push_back("ENCODING=UTF-8");
@@ -331,6 +332,10 @@ LayerPlan plan_layer(GDALDatasetH src, const std::string &name, TargetFormat tar
         FieldInfo f{OGR_Fld_GetNameRef(fd), OGR_Fld_GetType(fd), OGR_Fld_GetWidth(fd),
                     OGR_Fld_GetPrecision(fd)};
         f.scan = needs_scan(f, target);
+        if (f.scan && unread != nullptr) {
+            unread->push_back(i);
+            f.scan = false;
+        }
         any_scan = any_scan || f.scan;
         fields.push_back(std::move(f));
     }
@@ -455,6 +460,32 @@ LayerPlan plan_layer(GDALDatasetH src, const std::string &name, TargetFormat tar
     }
     scope.raise_if_failed();
     return plan;
+}
+
+}  // namespace
+
+LayerPlan plan_layer(GDALDatasetH src, const std::string &name, TargetFormat target,
+                     WarningSink *sink, const CancelToken *cancel) {
+    return make_plan(src, name, target, sink, cancel, nullptr);
+}
+
+LayerPlan plan_layer_unread(GDALDatasetH src, const std::string &name, WarningSink *sink,
+                            const CancelToken *cancel, std::vector<int> &unread) {
+    unread.clear();
+    return make_plan(src, name, TargetFormat::PostgreSQL, sink, cancel, &unread);
+}
+
+bool fits_declared_width(OGRFeatureH feature, int i) {
+    if (!OGR_F_IsFieldSetAndNotNull(feature, i)) return true;
+    OGRFieldDefnH fd = OGR_F_GetFieldDefnRef(feature, i);
+    const FieldInfo f{OGR_Fld_GetNameRef(fd), OGR_Fld_GetType(fd), OGR_Fld_GetWidth(fd),
+                      OGR_Fld_GetPrecision(fd)};
+    if (f.width <= 0) return true;
+    if (f.type == OFTReal)
+        return number_fits(OGR_F_GetFieldAsDouble(feature, i), f, TargetFormat::PostgreSQL);
+    if (f.type == OFTString)
+        return text_fits(OGR_F_GetFieldAsString(feature, i), f, TargetFormat::PostgreSQL);
+    return true;
 }
 
 void translate_planned(const std::string &dest, GDALDatasetH src, TranslateOptions opts,

@@ -46,6 +46,19 @@ struct LayerPlan {
 LayerPlan plan_layer(GDALDatasetH src, const std::string &layer, TargetFormat target,
                      WarningSink *sink, const CancelToken *cancel);
 
+// plan_layer for a PostgreSQL target without reading attribute values: the
+// plan of a layer whose every value fits its declared field. `unread` gets
+// the indexes of the fields whose values plan_layer would have read; a writer
+// that checks each of their values as it goes (fits_declared_width) and
+// starts again with plan_layer at the first that does not fit reads the
+// layer once instead of twice.
+LayerPlan plan_layer_unread(GDALDatasetH src, const std::string &layer, WarningSink *sink,
+                            const CancelToken *cancel, std::vector<int> &unread);
+
+// Whether the value of field `i` of `feature` fits the field's declared
+// width in PostgreSQL (a NULL fits).
+bool fits_declared_width(OGRFeatureH feature, int i);
+
 // Plans and translates in one step: `opts` gets the plan's options, the
 // plan's warnings go to `sink`, then the layer is translated into `dest`.
 void translate_planned(const std::string &dest, GDALDatasetH src, TranslateOptions opts,

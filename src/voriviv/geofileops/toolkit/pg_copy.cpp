@@ -66,6 +66,10 @@ int parts_limit() {
 // translates it with GDAL.
 struct NotCovered {};
 
+// A value does not fit the declared width of its field: the layer needs the
+// plan that reads its values first (fidelity.hpp).
+struct Replan {};
+
 struct Cancelled : GdalError {
     Cancelled() : GdalError("Load cancelled") {}
 };
@@ -315,6 +319,7 @@ struct RowFormat {
     int postgis_major, postgis_minor;
     bool preserve_fid;
     bool write_fid;  // else the table's sequence numbers the rows, as for GDAL's load
+    std::vector<int> checks;  // fields whose values must fit their declared width
     std::string qualified;  // the table, quoted
     std::string copy_sql;
 };
@@ -462,6 +467,8 @@ void produce(const RowFormat &f, const std::string &src_name, GDALDatasetH src,
                 row += "\\N";
             }
         }
+        for (int i : f.checks)
+            if (!fits_declared_width(OGRFeature::ToHandle(feat.get()), i)) throw Replan{};
         OGRPGCommonAppendCopyFieldsExceptGeom(row, dst.get(), f.fid_column.c_str(), f.write_fid,
                                               include, no_escape, nullptr);
         row += '\n';
@@ -568,40 +575,21 @@ bool splittable(GDALDatasetH src, OGRLayerH layer) {
     return name != nullptr && *name != '\0' && OGR_L_TestCapability(layer, OLCFastSetNextByIndex);
 }
 
-}  // namespace
 
-
-bool pg_copy_layer(const std::string &dest, const std::string &schema, const std::string &table,
-                   GDALDatasetH src, const TranslateOptions &opts, int streams,
-                   WarningSink *sink, const CancelToken *cancel) {
-    if (!copy_enabled()) return false;
-    OGRLayerH layer;
-    {
-        ErrorScope scope(sink);
-        layer = GDALDatasetGetLayerByName(src, opts.layer.c_str());
-        scope.raise_if_failed();
-    }
-    if (layer == nullptr) return false;  // the translation reports it
-    OGRFeatureDefnH src_defn = OGR_L_GetLayerDefn(layer);
-    if (OGR_FD_GetGeomFieldCount(src_defn) > 1 || !covered_layer_type(OGR_L_GetGeomType(layer)))
-        return false;
-
-    const std::string conninfo = libpq_conninfo(dest);
-    Conn conn(conninfo);
-    if (!conn.ok()) return false;
-    PQsetNoticeProcessor(conn.get(), [](void *, const char *) {}, nullptr);
-
-    LayerPlan plan = plan_layer(src, opts.layer, TargetFormat::PostgreSQL, sink, cancel);
+// One attempt of pg_copy_layer with `plan`; throws Replan when a value of a
+// field in `checks` does not fit its declared width (nothing is then left).
+bool copy_with_plan(PGconn *c, const std::string &conninfo, const std::string &dest,
+                    const std::string &schema, const std::string &table, GDALDatasetH src,
+                    OGRLayerH layer, const TranslateOptions &opts, const LayerPlan &plan,
+                    const std::vector<int> &checks, int streams, WarningSink *sink,
+                    const CancelToken *cancel) {
     if (!plan.geometry_type.empty() || !plan.dimension.empty() || !plan.map_field_types.empty())
         return false;
     TranslateOptions create = opts;
     plan.apply(create);
     create.limit = 0;
     if (table != pg_laundered_name(opts.layer)) create.new_layer_name = table;
-    for (const auto &w : plan.warnings) {
-        progress_warning(w);
-        if (sink != nullptr) sink->add(w);
-    }
+    OGRFeatureDefnH src_defn = OGR_L_GetLayerDefn(layer);
 
     // 1. GDAL creates the empty table; its definition is read and the table
     //    dropped again at once. Nothing of the load stays committed from here
@@ -637,20 +625,20 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
             if (!covered_layer_type(gt) || f.geom_type == wkbPoint || f.geom_type == wkbLineString ||
                 f.geom_type == wkbPolygon)
                 throw NotCovered{};
-            const auto srid = exec(conn.get(),
+            const auto srid = exec(c,
                                    "SELECT srid FROM geometry_columns WHERE f_table_schema = " +
                                        quote_literal(schema) + " AND f_table_name = " + quote_literal(table) +
                                        " AND f_geometry_column = " + quote_literal(shape.geom_column),
                                    nullptr);
             if (srid.size() != 1) throw NotCovered{};
             f.srid = std::atoi(srid[0][0].c_str());
-            const auto version = exec(conn.get(), "SELECT postgis_lib_version()", nullptr);
+            const auto version = exec(c, "SELECT postgis_lib_version()", nullptr);
             f.postgis_major = std::atoi(version.at(0).at(0).c_str());
             const char *dot = std::strchr(version[0][0].c_str(), '.');
             f.postgis_minor = dot ? std::atoi(dot + 1) : 0;
         }
-        definition = read_definition(conn.get(), qualified);
-        exec(conn.get(), "DROP TABLE " + qualified, cancel);
+        definition = read_definition(c, qualified);
+        exec(c, "DROP TABLE " + qualified, cancel);
     } catch (const NotCovered &) {
         drop_table(conninfo, qualified);
         return false;
@@ -674,6 +662,7 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
     for (int i = 0; i < f.defn->GetFieldCount(); ++i)
         columns += (columns.empty() ? "" : ", ") + quote_ident(f.defn->GetFieldDefn(i)->GetNameRef());
     f.qualified = qualified;
+    f.checks = checks;
     f.copy_sql = "COPY " + qualified + " (" + columns + ") FROM STDIN";
     std::vector<Part> parts(n);
     const FeatureCounter counter = FeatureCounter::of_current_item(total);
@@ -687,29 +676,33 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
     //    indexes built on them, and the FID sequence where GDAL leaves it.
     bool in_copy = false;
     try {
-        exec(conn.get(), "BEGIN;\n" + definition.create, cancel);
+        exec(c, "BEGIN;\n" + definition.create, cancel);
         {
-            Result r(PQexec(conn.get(), f.copy_sql.c_str()));
-            if (PQresultStatus(r.r) != PGRES_COPY_IN) throw GdalError(trimmed(PQerrorMessage(conn.get())));
+            Result r(PQexec(c, f.copy_sql.c_str()));
+            if (PQresultStatus(r.r) != PGRES_COPY_IN) throw GdalError(trimmed(PQerrorMessage(c)));
         }
         in_copy = true;
-        copy_parts(conn.get(), f, GDALGetDescription(src), src, opts.layer, parts, cancel, sink);
+        copy_parts(c, f, GDALGetDescription(src), src, opts.layer, parts, cancel, sink);
         if (cancel != nullptr && cancel->cancelled.load()) throw Cancelled();
         in_copy = false;
-        end_copy(conn.get(), nullptr);
+        end_copy(c, nullptr);
         // Memory for the index builds of this session only; the indexes are the same.
-        exec(conn.get(), "SET LOCAL maintenance_work_mem = '256MB';\n" + definition.after_rows, cancel);
-        exec(conn.get(),
+        exec(c, "SET LOCAL maintenance_work_mem = '256MB';\n" + definition.after_rows, cancel);
+        exec(c,
              "SELECT setval(pg_get_serial_sequence(" + quote_literal(qualified) + ", " +
                  quote_literal(f.fid_column) + "), MAX(" + quote_ident(f.fid_column) + ")) FROM " + qualified,
              cancel);
-        exec(conn.get(), "COMMIT", cancel);
+        exec(c, "COMMIT", cancel);
+        for (const auto &w : plan.warnings) {
+            progress_warning(w);
+            if (sink != nullptr) sink->add(w);
+        }
     } catch (...) {
         // Nothing was committed: ending the transaction removes the table.
         if (in_copy) {
-            try { end_copy(conn.get(), "load stopped"); } catch (...) {}
+            try { end_copy(c, "load stopped"); } catch (...) {}
         }
-        PQclear(PQexec(conn.get(), "ROLLBACK"));
+        PQclear(PQexec(c, "ROLLBACK"));
         try {
             throw;
         } catch (const NotCovered &) {
@@ -718,5 +711,44 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
     }
     return true;
 }
+
+}  // namespace
+
+
+bool pg_copy_layer(const std::string &dest, const std::string &schema, const std::string &table,
+                   GDALDatasetH src, const TranslateOptions &opts, int streams,
+                   WarningSink *sink, const CancelToken *cancel) {
+    if (!copy_enabled()) return false;
+    OGRLayerH layer;
+    {
+        ErrorScope scope(sink);
+        layer = GDALDatasetGetLayerByName(src, opts.layer.c_str());
+        scope.raise_if_failed();
+    }
+    if (layer == nullptr) return false;  // the translation reports it
+    OGRFeatureDefnH src_defn = OGR_L_GetLayerDefn(layer);
+    if (OGR_FD_GetGeomFieldCount(src_defn) > 1 || !covered_layer_type(OGR_L_GetGeomType(layer)))
+        return false;
+
+    const std::string conninfo = libpq_conninfo(dest);
+    Conn conn(conninfo);
+    if (!conn.ok()) return false;
+    PQsetNoticeProcessor(conn.get(), [](void *, const char *) {}, nullptr);
+
+    // The values are checked against their declared widths while they are
+    // sent, so the layer is read once; only a layer with a value too wide is
+    // loaded again, with the plan that reads it first.
+    std::vector<int> checks;
+    LayerPlan plan = plan_layer_unread(src, opts.layer, sink, cancel, checks);
+    try {
+        return copy_with_plan(conn.get(), conninfo, dest, schema, table, src, layer, opts, plan,
+                              checks, streams, sink, cancel);
+    } catch (const Replan &) {
+    }
+    plan = plan_layer(src, opts.layer, TargetFormat::PostgreSQL, sink, cancel);
+    return copy_with_plan(conn.get(), conninfo, dest, schema, table, src, layer, opts, plan, {},
+                          streams, sink, cancel);
+}
+
 
 }  // namespace geofileops
