@@ -15,6 +15,7 @@
 #include <string>
 
 #include "common/arrays.hpp"
+#include "common/lanes.hpp"
 #include "geodesy.hpp"
 #include "nds.hpp"
 
@@ -37,7 +38,7 @@ inline bool normalised(double lon, double lat, double& x, double& y) {
     const auto r = nds::longitude_remainder(lon);
     if (!r) return false;
     x = nds::fold_longitude(*r, nds::kDefaultLonDelta);
-    y = nds::clamp_latitude(lat, nds::kDefaultLatDelta).value_or(lat);
+    y = nds::clamped_latitude(lat, nds::kDefaultLatDelta);
     return true;
 }
 
@@ -53,27 +54,71 @@ inline bool normalised(double lon, double lat, double& x, double& y) {
     throw nb::value_error(msg.c_str());
 }
 
+// Position(lon, lat).to_nds_coordinates() of one element; false where the
+// scalar call raises.
+inline bool to_nds_one(double lon, double lat, std::int64_t& xo, std::int64_t& yo) {
+    double x, y;
+    if (!normalised(lon, lat, x, y)) return false;
+    const double ux = nds::longitude_to_units(x);
+    const double uy = nds::latitude_to_units(y);
+    if (std::isnan(ux) || std::isnan(uy)) return false;
+    // Normalised values lie within +-2^31: the casts truncate toward zero
+    // like int() of the float.
+    xo = std::int64_t(ux);
+    yo = std::int64_t(uy);
+    return true;
+}
+
+// to_nds_one on elements [0, m), m a multiple of lanes::kWidth, several at a
+// time, for blocks where every longitude lies in (-360, 360) and no latitude
+// is NaN. On such an element fmod leaves the longitude as it is
+// (nds::longitude_remainder), nothing can fail, and the normalised units lie
+// in [-2^31, 2^31), so truncating through int32 is int(). Returns false when
+// the block holds any other element; the outputs are then partly meaningless
+// (such lanes compute 0) and the caller redoes the block with to_nds_one.
+VORIVIV_LANE_CLONES
+bool to_nds_lanes(const double* lon, const double* lat, std::int64_t* xo, std::int64_t* yo,
+                  std::size_t m) {
+    using lanes::Doubles;
+    using lanes::pick;
+    const Doubles zero = lanes::splat<Doubles>(0.0);
+    auto plain = zero == zero;
+    for (std::size_t k = 0; k < m; k += lanes::kWidth) {
+        const Doubles lo = lanes::load(lon + k), la = lanes::load(lat + k);
+        const auto ok = (lo < 360.0) & (lo > -360.0) & (la == la);
+        plain &= ok;
+        const Doubles x = nds::fold_longitude(lo, nds::kDefaultLonDelta);
+        const Doubles y = nds::clamped_latitude(la, nds::kDefaultLatDelta);
+        lanes::store(xo + k, lanes::truncate_int32(pick(ok, nds::longitude_to_units(x), zero)));
+        lanes::store(yo + k, lanes::truncate_int32(pick(ok, nds::latitude_to_units(y), zero)));
+    }
+    return lanes::all(plain);
+}
+
 nb::tuple to_nds_arrays(nb::handle lon_in, nb::handle lat_in, nb::handle threads) {
+    using arrays::kBlock;
     arrays::require_numpy("to_nds_arrays");
     const Column lon(lon_in, "lon", Accept::Numbers), lat(lat_in, "lat", Accept::Numbers);
     const Column* cols[] = {&lon, &lat};
     arrays::require_same_shape(cols, 2);
+    const std::size_t n = lon.size();
     Output<std::int64_t> xs(lon), ys(lon);
     std::int64_t* xo = xs.data();
     std::int64_t* yo = ys.data();
-    const std::size_t bad =
-        arrays::for_each_double(cols, threads, [&](std::size_t i, const double (&v)[2]) {
-            double x, y;
-            if (!normalised(v[0], v[1], x, y)) return false;
-            const double ux = nds::longitude_to_units(x);
-            const double uy = nds::latitude_to_units(y);
-            if (std::isnan(ux) || std::isnan(uy)) return false;
-            // Normalised values lie within +-2^31: the casts truncate toward
-            // zero like int() of the float.
-            xo[i] = std::int64_t(ux);
-            yo[i] = std::int64_t(uy);
-            return true;
-        });
+    auto slice = [&](std::size_t a, std::size_t b) -> std::size_t {
+        double lon_buf[kBlock], lat_buf[kBlock];
+        for (std::size_t s = a; s < b; s += kBlock) {
+            const std::size_t m = std::min(kBlock, b - s);
+            const double* lo = lon.doubles(s, m, lon_buf);
+            const double* la = lat.doubles(s, m, lat_buf);
+            std::size_t k = m - m % lanes::kWidth;
+            if (!to_nds_lanes(lo, la, xo + s, yo + s, k)) k = 0;
+            for (; k < m; ++k)
+                if (!to_nds_one(lo[k], la[k], xo[s + k], yo[s + k])) return s + k;
+        }
+        return kNoError;
+    };
+    const std::size_t bad = arrays::run_slices(n, arrays::thread_count(threads, n), slice);
     if (bad != kNoError) {
         // Which of the two scalar errors: the constructor's comes first.
         double lo_buf, la_buf, x, y;
