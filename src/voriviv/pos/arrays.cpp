@@ -69,30 +69,39 @@ inline bool to_nds_one(double lon, double lat, std::int64_t& xo, std::int64_t& y
     return true;
 }
 
-// to_nds_one on elements [0, m), m a multiple of lanes::kWidth, several at a
-// time, for blocks where every longitude lies in (-360, 360) and no latitude
-// is NaN. On such an element fmod leaves the longitude as it is
-// (nds::longitude_remainder), nothing can fail, and the normalised units lie
-// in [-2^31, 2^31), so truncating through int32 is int(). Returns false when
-// the block holds any other element; the outputs are then partly meaningless
-// (such lanes compute 0) and the caller redoes the block with to_nds_one.
-VORIVIV_LANE_CLONES
-bool to_nds_lanes(const double* lon, const double* lat, std::int64_t* xo, std::int64_t* yo,
-                  std::size_t m) {
-    using lanes::Doubles;
-    using lanes::pick;
+// to_nds_one on elements [k, m), m - k a multiple of W, W at a time, up to
+// the first group of W holding an element outside the common case; returns
+// where that group starts (m when there is none). In the common case the
+// longitude lies in (-360, 360) and the latitude is not NaN: fmod leaves such
+// a longitude as it is (nds::longitude_remainder), nothing can fail, and the
+// normalised units lie in [-2^31, 2^31), so truncating through int32 is
+// int(). The group returned is left to to_nds_one, element by element.
+template <std::size_t W>
+VORIVIV_LANE_INLINE std::size_t to_nds_lanes(const double* lon, const double* lat,
+                                             std::int64_t* xo, std::int64_t* yo, std::size_t k,
+                                             std::size_t m) {
+    using Doubles = typename lanes::Lanes<W>::Doubles;
     const Doubles zero = lanes::splat<Doubles>(0.0);
-    auto plain = zero == zero;
-    for (std::size_t k = 0; k < m; k += lanes::kWidth) {
-        const Doubles lo = lanes::load(lon + k), la = lanes::load(lat + k);
-        const auto ok = (lo < 360.0) & (lo > -360.0) & (la == la);
-        plain &= ok;
+    for (; k < m; k += W) {
+        const Doubles lo = lanes::load<Doubles>(lon + k), la = lanes::load<Doubles>(lat + k);
+        if (!lanes::all((lo < 360.0) & (lo > -360.0) & (la == la))) break;
         const Doubles x = nds::fold_longitude(lo, nds::kDefaultLonDelta);
         const Doubles y = nds::clamped_latitude(la, nds::kDefaultLatDelta);
-        lanes::store(xo + k, lanes::truncate_int32(pick(ok, nds::longitude_to_units(x), zero)));
-        lanes::store(yo + k, lanes::truncate_int32(pick(ok, nds::latitude_to_units(y), zero)));
+        lanes::store(xo + k, lanes::truncate_int32(nds::longitude_to_units(x)));
+        lanes::store(yo + k, lanes::truncate_int32(nds::latitude_to_units(y)));
     }
-    return lanes::all(plain);
+    return k;
+}
+
+VORIVIV_TARGET_AVX2 std::size_t to_nds_wide(const double* lon, const double* lat,
+                                            std::int64_t* xo, std::int64_t* yo, std::size_t k,
+                                            std::size_t m) {
+    return to_nds_lanes<lanes::kWide>(lon, lat, xo, yo, k, m);
+}
+
+std::size_t to_nds_narrow(const double* lon, const double* lat, std::int64_t* xo,
+                          std::int64_t* yo, std::size_t k, std::size_t m) {
+    return to_nds_lanes<lanes::kNarrow>(lon, lat, xo, yo, k, m);
 }
 
 nb::tuple to_nds_arrays(nb::handle lon_in, nb::handle lat_in, nb::handle threads) {
@@ -105,16 +114,25 @@ nb::tuple to_nds_arrays(nb::handle lon_in, nb::handle lat_in, nb::handle threads
     Output<std::int64_t> xs(lon), ys(lon);
     std::int64_t* xo = xs.data();
     std::int64_t* yo = ys.data();
+    const bool wide = lanes::wide();
+    const std::size_t width = wide ? lanes::kWide : lanes::kNarrow;
     auto slice = [&](std::size_t a, std::size_t b) -> std::size_t {
         double lon_buf[kBlock], lat_buf[kBlock];
         for (std::size_t s = a; s < b; s += kBlock) {
             const std::size_t m = std::min(kBlock, b - s);
             const double* lo = lon.doubles(s, m, lon_buf);
             const double* la = lat.doubles(s, m, lat_buf);
-            std::size_t k = m - m % lanes::kWidth;
-            if (!to_nds_lanes(lo, la, xo + s, yo + s, k)) k = 0;
-            for (; k < m; ++k)
-                if (!to_nds_one(lo[k], la[k], xo[s + k], yo[s + k])) return s + k;
+            const std::size_t groups = m - m % width;
+            std::int64_t *x = xo + s, *y = yo + s;
+            std::size_t k = 0;
+            while (k < m) {
+                // Groups in the common case at vector speed, then one group
+                // (or the tail shorter than a group) element by element.
+                if (k < groups) k = (wide ? to_nds_wide : to_nds_narrow)(lo, la, x, y, k, groups);
+                const std::size_t end = std::min(m, k + width);
+                for (; k < end; ++k)
+                    if (!to_nds_one(lo[k], la[k], x[k], y[k])) return s + k;
+            }
         }
         return kNoError;
     };

@@ -78,7 +78,7 @@ inline std::optional<double> longitude_remainder(double x) {
 // (-360, -180) up. NaN passes through. (|d| < delta is written as
 // d < delta & d > -delta: the same for every d, NaN included.)
 template <typename T>
-inline T fold_longitude(T r, double lon_delta) {
+VORIVIV_LANE_INLINE T fold_longitude(T r, double lon_delta) {
     using lanes::pick;
     const double top = 180.0 - lon_delta;
     const T d = r - top;
@@ -91,7 +91,7 @@ inline T fold_longitude(T r, double lon_delta) {
 // within lat_delta of it, then clamping above it to it and below -90 to -90.
 // Inside the range, or NaN, y itself.
 template <typename T>
-inline T clamped_latitude(T y, double lat_delta) {
+VORIVIV_LANE_INLINE T clamped_latitude(T y, double lat_delta) {
     using lanes::pick;
     const double top = 90.0 - lat_delta;
     const T d = y - top;
@@ -111,11 +111,11 @@ inline std::optional<double> clamp_latitude(double y, double lat_delta) {
 // Degrees to NDS units before truncation (the caller truncates toward zero
 // into an unbounded integer; NaN and infinity have no integer).
 template <typename T>
-inline T longitude_to_units(T lon) {
+VORIVIV_LANE_INLINE T longitude_to_units(T lon) {
     return lon / 360.0 * kLonUnitsPerTurn;
 }
 template <typename T>
-inline T latitude_to_units(T lat) {
+VORIVIV_LANE_INLINE T latitude_to_units(T lat) {
     return lat / 180.0 * kLatUnitsPerHalfTurn;
 }
 
