@@ -10,6 +10,10 @@
 //
 // with the class constants as built (LON_NDS_DELTA, LAT_NDS_DELTA,
 // EARTH_RADIUS_IN_METERS); overrides on the class or a subclass do not apply.
+//
+// to_nds_arrays takes most elements several at a time (common/lanes.hpp):
+// the same nds.hpp templates on vectors of doubles, for groups of elements
+// where nothing can fail; any other group goes element by element.
 #include <nanobind/nanobind.h>
 
 #include <string>

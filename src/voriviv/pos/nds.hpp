@@ -37,9 +37,9 @@
 // Everything here is plain double arithmetic, one IEEE rounding per operation
 // (no contraction: common/strict_fp.hpp), in the same order as the
 // interpreter's float operations would perform it. Steps 2 to 5 and the unit
-// conversions are templates over double and lanes::Doubles
-// (common/lanes.hpp): the array functions run the very same expressions on
-// vectors of elements, chosen with pick() instead of branches.
+// conversions are templates over double and the vectors of doubles of
+// common/lanes.hpp: the array functions run the very same expressions on
+// several elements at once, choosing with pick() instead of branching.
 #pragma once
 
 #include "common/strict_fp.hpp"
