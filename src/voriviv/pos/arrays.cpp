@@ -85,7 +85,6 @@ VORIVIV_LANE_INLINE std::size_t to_nds_lanes(const double* lon, const double* la
                                              std::int64_t* xo, std::int64_t* yo, std::size_t k,
                                              std::size_t m) {
     using Doubles = typename lanes::Lanes<W>::Doubles;
-    const Doubles zero = lanes::splat<Doubles>(0.0);
     for (; k < m; k += W) {
         const Doubles lo = lanes::load<Doubles>(lon + k), la = lanes::load<Doubles>(lat + k);
         if (!lanes::all((lo < 360.0) & (lo > -360.0) & (la == la))) break;
