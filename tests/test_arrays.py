@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import ast
 import itertools
+import os
 import subprocess
 import sys
 import textwrap
@@ -105,6 +106,51 @@ def test_to_nds_arrays_edge_cases():
     # The range ends by hand: +180 is the top unit, -180 stays, the top latitude is 2**30 - 1.
     x, y = to_nds_arrays([180.0, -180.0, 0.0], [90.0, -90.0, INF])
     assert x.tolist() == [2**31 - 1, -2**31, 0] and y.tolist() == [2**30 - 1, -2**30, 2**30 - 1]
+
+
+def edge_pairs_in_every_lane():
+    """The edge pairs whose longitude lies in (-360, 360) and whose latitude is
+    not NaN (the pairs the vector loop takes), each pair at every position of a
+    group of four, with an out-of-range pair in between so that vector groups
+    and the element-by-element path alternate."""
+    pairs = [(a, b) for a, b in itertools.product(EDGE_LON, EDGE_LAT) if abs(a) < 360 and b == b]
+    lon, lat = [], []
+    for shift in range(4):
+        lon += [0.0] * shift + [p[0] for p in pairs] + [1e300]
+        lat += [0.0] * shift + [p[1] for p in pairs] + [0.0]
+    return np.array(lon), np.array(lat)
+
+
+def test_edge_cases_inside_the_vector_loop():
+    lon, lat = edge_pairs_in_every_lane()
+    x, y = to_nds_arrays(lon, lat)
+    want_x, want_y = scalar_nds(lon.tolist(), lat.tolist())
+    assert_same(x, want_x)
+    assert_same(y, want_y)
+
+
+def test_the_baseline_loop_gives_the_same_results(points, tmp_path):
+    """On a processor with AVX2 the array functions use their four-lane loops;
+    VORIVIV_NO_AVX2 makes a process use the baseline (two-lane) ones, which
+    must agree bit for bit."""
+    lon, lat = points
+    lon, lat = np.concatenate([lon[:2_000_000], edge_pairs_in_every_lane()[0]]), \
+        np.concatenate([lat[:2_000_000], edge_pairs_in_every_lane()[1]])
+    np.save(tmp_path / "lon.npy", lon)
+    np.save(tmp_path / "lat.npy", lat)
+    code = f"""
+        import numpy as np
+        from voriviv.pos import to_nds_arrays
+        d = {str(tmp_path)!r}
+        x, y = to_nds_arrays(np.load(d + "/lon.npy"), np.load(d + "/lat.npy"))
+        np.save(d + "/x.npy", x)
+        np.save(d + "/y.npy", y)
+    """
+    env = dict(os.environ, VORIVIV_NO_AVX2="1")
+    subprocess.run([sys.executable, "-c", textwrap.dedent(code)], check=True, env=env)
+    x, y = to_nds_arrays(lon, lat)
+    assert_same(np.load(tmp_path / "x.npy"), x)
+    assert_same(np.load(tmp_path / "y.npy"), y)
 
 
 def test_integer_and_other_dtypes_convert_like_python_numbers():

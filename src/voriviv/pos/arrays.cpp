@@ -10,11 +10,16 @@
 //
 // with the class constants as built (LON_NDS_DELTA, LAT_NDS_DELTA,
 // EARTH_RADIUS_IN_METERS); overrides on the class or a subclass do not apply.
+//
+// to_nds_arrays takes most elements several at a time (common/lanes.hpp):
+// the same nds.hpp templates on vectors of doubles, for groups of elements
+// where nothing can fail; any other group goes element by element.
 #include <nanobind/nanobind.h>
 
 #include <string>
 
 #include "common/arrays.hpp"
+#include "common/lanes.hpp"
 #include "geodesy.hpp"
 #include "nds.hpp"
 
@@ -37,7 +42,7 @@ inline bool normalised(double lon, double lat, double& x, double& y) {
     const auto r = nds::longitude_remainder(lon);
     if (!r) return false;
     x = nds::fold_longitude(*r, nds::kDefaultLonDelta);
-    y = nds::clamp_latitude(lat, nds::kDefaultLatDelta).value_or(lat);
+    y = nds::clamped_latitude(lat, nds::kDefaultLatDelta);
     return true;
 }
 
@@ -53,27 +58,88 @@ inline bool normalised(double lon, double lat, double& x, double& y) {
     throw nb::value_error(msg.c_str());
 }
 
+// Position(lon, lat).to_nds_coordinates() of one element; false where the
+// scalar call raises.
+inline bool to_nds_one(double lon, double lat, std::int64_t& xo, std::int64_t& yo) {
+    double x, y;
+    if (!normalised(lon, lat, x, y)) return false;
+    const double ux = nds::longitude_to_units(x);
+    const double uy = nds::latitude_to_units(y);
+    if (std::isnan(ux) || std::isnan(uy)) return false;
+    // Normalised values lie within +-2^31: the casts truncate toward zero
+    // like int() of the float.
+    xo = std::int64_t(ux);
+    yo = std::int64_t(uy);
+    return true;
+}
+
+// to_nds_one on elements [k, m), m - k a multiple of W, W at a time, up to
+// the first group of W holding an element outside the common case; returns
+// where that group starts (m when there is none). In the common case the
+// longitude lies in (-360, 360) and the latitude is not NaN: fmod leaves such
+// a longitude as it is (nds::longitude_remainder), nothing can fail, and the
+// normalised units lie in [-2^31, 2^31), so truncating through int32 is
+// int(). The group returned is left to to_nds_one, element by element.
+template <std::size_t W>
+VORIVIV_LANE_INLINE std::size_t to_nds_lanes(const double* lon, const double* lat,
+                                             std::int64_t* xo, std::int64_t* yo, std::size_t k,
+                                             std::size_t m) {
+    using Doubles = typename lanes::Lanes<W>::Doubles;
+    for (; k < m; k += W) {
+        const Doubles lo = lanes::load<Doubles>(lon + k), la = lanes::load<Doubles>(lat + k);
+        if (!lanes::all((lo < 360.0) & (lo > -360.0) & (la == la))) break;
+        const Doubles x = nds::fold_longitude(lo, nds::kDefaultLonDelta);
+        const Doubles y = nds::clamped_latitude(la, nds::kDefaultLatDelta);
+        lanes::store(xo + k, lanes::truncate_int32(nds::longitude_to_units(x)));
+        lanes::store(yo + k, lanes::truncate_int32(nds::latitude_to_units(y)));
+    }
+    return k;
+}
+
+VORIVIV_TARGET_AVX2 std::size_t to_nds_wide(const double* lon, const double* lat,
+                                            std::int64_t* xo, std::int64_t* yo, std::size_t k,
+                                            std::size_t m) {
+    return to_nds_lanes<lanes::kWide>(lon, lat, xo, yo, k, m);
+}
+
+std::size_t to_nds_narrow(const double* lon, const double* lat, std::int64_t* xo,
+                          std::int64_t* yo, std::size_t k, std::size_t m) {
+    return to_nds_lanes<lanes::kNarrow>(lon, lat, xo, yo, k, m);
+}
+
 nb::tuple to_nds_arrays(nb::handle lon_in, nb::handle lat_in, nb::handle threads) {
+    using arrays::kBlock;
     arrays::require_numpy("to_nds_arrays");
     const Column lon(lon_in, "lon", Accept::Numbers), lat(lat_in, "lat", Accept::Numbers);
     const Column* cols[] = {&lon, &lat};
     arrays::require_same_shape(cols, 2);
+    const std::size_t n = lon.size();
     Output<std::int64_t> xs(lon), ys(lon);
     std::int64_t* xo = xs.data();
     std::int64_t* yo = ys.data();
-    const std::size_t bad =
-        arrays::for_each_double(cols, threads, [&](std::size_t i, const double (&v)[2]) {
-            double x, y;
-            if (!normalised(v[0], v[1], x, y)) return false;
-            const double ux = nds::longitude_to_units(x);
-            const double uy = nds::latitude_to_units(y);
-            if (std::isnan(ux) || std::isnan(uy)) return false;
-            // Normalised values lie within +-2^31: the casts truncate toward
-            // zero like int() of the float.
-            xo[i] = std::int64_t(ux);
-            yo[i] = std::int64_t(uy);
-            return true;
-        });
+    const bool wide = lanes::wide();
+    const std::size_t width = wide ? lanes::kWide : lanes::kNarrow;
+    auto slice = [&](std::size_t a, std::size_t b) -> std::size_t {
+        double lon_buf[kBlock], lat_buf[kBlock];
+        for (std::size_t s = a; s < b; s += kBlock) {
+            const std::size_t m = std::min(kBlock, b - s);
+            const double* lo = lon.doubles(s, m, lon_buf);
+            const double* la = lat.doubles(s, m, lat_buf);
+            const std::size_t groups = m - m % width;
+            std::int64_t *x = xo + s, *y = yo + s;
+            std::size_t k = 0;
+            while (k < m) {
+                // Groups in the common case at vector speed, then one group
+                // (or the tail shorter than a group) element by element.
+                if (k < groups) k = (wide ? to_nds_wide : to_nds_narrow)(lo, la, x, y, k, groups);
+                const std::size_t end = std::min(m, k + width);
+                for (; k < end; ++k)
+                    if (!to_nds_one(lo[k], la[k], x[k], y[k])) return s + k;
+            }
+        }
+        return kNoError;
+    };
+    const std::size_t bad = arrays::run_slices(n, arrays::thread_count(threads, n), slice);
     if (bad != kNoError) {
         // Which of the two scalar errors: the constructor's comes first.
         double lo_buf, la_buf, x, y;

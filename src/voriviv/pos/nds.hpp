@@ -36,10 +36,14 @@
 //
 // Everything here is plain double arithmetic, one IEEE rounding per operation
 // (no contraction: common/strict_fp.hpp), in the same order as the
-// interpreter's float operations would perform it.
+// interpreter's float operations would perform it. Steps 2 to 5 and the unit
+// conversions are templates over double and the vectors of doubles of
+// common/lanes.hpp: the array functions run the very same expressions on
+// several elements at once, choosing with pick() instead of branching.
 #pragma once
 
 #include "common/strict_fp.hpp"
+#include "common/lanes.hpp"
 
 #include <cmath>
 #include <optional>
@@ -71,40 +75,49 @@ inline std::optional<double> longitude_remainder(double x) {
 
 // Steps 2 and 3 on a remainder r from step 1: snap onto the top longitude
 // 180 - lon_delta when within lon_delta of it, then wrap [180, 360) down and
-// (-360, -180) up. NaN passes through.
-inline double fold_longitude(double r, double lon_delta) {
+// (-360, -180) up. NaN passes through. (|d| < delta is written as
+// d < delta & d > -delta: the same for every d, NaN included.)
+template <typename T>
+VORIVIV_LANE_INLINE T fold_longitude(T r, double lon_delta) {
+    using lanes::pick;
     const double top = 180.0 - lon_delta;
-    if (std::fabs(r - top) < lon_delta) r = top;
-    if (r >= 180.0) {
-        r = r - 360.0;
-    } else if (r < -180.0) {
-        r = r + 360.0;
-    }
-    return r;
+    const T d = r - top;
+    r = pick((d < lon_delta) & (d > -lon_delta), lanes::splat<T>(top), r);
+    const T down = r - 360.0, up = r + 360.0;
+    return pick(r >= 180.0, down, pick(r < -180.0, up, r));
 }
 
-// Steps 4 and 5: the latitude that replaces y, or nullopt when y stays as it
-// is (inside the range, or NaN). Snap onto the top latitude 90 - lat_delta
-// when within lat_delta of it; clamp above it to it and below -90 to -90.
+// Steps 4 and 5: y after snapping onto the top latitude 90 - lat_delta when
+// within lat_delta of it, then clamping above it to it and below -90 to -90.
+// Inside the range, or NaN, y itself.
+template <typename T>
+VORIVIV_LANE_INLINE T clamped_latitude(T y, double lat_delta) {
+    using lanes::pick;
+    const double top = 90.0 - lat_delta;
+    const T d = y - top;
+    y = pick((d < lat_delta) & (d > -lat_delta), lanes::splat<T>(top), y);
+    return pick(y > top, lanes::splat<T>(top), pick(y < -90.0, lanes::splat<T>(-90.0), y));
+}
+
+// Steps 4 and 5 for the scalar API, which keeps a latitude object that stays
+// as it is: the replacement latitude, or nullopt when y is inside the range
+// (or NaN) and so unchanged.
 inline std::optional<double> clamp_latitude(double y, double lat_delta) {
     const double top = 90.0 - lat_delta;
-    std::optional<double> out;
-    if (std::fabs(y - top) < lat_delta) {
-        y = top;
-        out = top;
-    }
-    if (y > top) {
-        out = top;
-    } else if (y < -90.0) {
-        out = -90.0;
-    }
-    return out;
+    if (std::fabs(y - top) < lat_delta || y > top || y < -90.0) return clamped_latitude(y, lat_delta);
+    return std::nullopt;
 }
 
 // Degrees to NDS units before truncation (the caller truncates toward zero
 // into an unbounded integer; NaN and infinity have no integer).
-inline double longitude_to_units(double lon) { return lon / 360.0 * kLonUnitsPerTurn; }
-inline double latitude_to_units(double lat) { return lat / 180.0 * kLatUnitsPerHalfTurn; }
+template <typename T>
+VORIVIV_LANE_INLINE T longitude_to_units(T lon) {
+    return lon / 360.0 * kLonUnitsPerTurn;
+}
+template <typename T>
+VORIVIV_LANE_INLINE T latitude_to_units(T lat) {
+    return lat / 180.0 * kLatUnitsPerHalfTurn;
+}
 
 // NDS units (as a double) to degrees, not normalised.
 inline double units_to_degrees(double units) { return units * kDegreesPerUnit; }

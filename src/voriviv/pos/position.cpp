@@ -307,11 +307,11 @@ static PyObject* to_nds_coordinates_impl(PyObject* self, Access access) {
     }
     Ref x = steal(read_coord(self, Coord::X, access));
     if (!x) return nullptr;
-    Ref nx = steal(to_units(x.ptr(), g.f_360, g.i_2p32, nds::longitude_to_units));
+    Ref nx = steal(to_units(x.ptr(), g.f_360, g.i_2p32, nds::longitude_to_units<double>));
     if (!nx) return nullptr;
     Ref y = steal(read_coord(self, Coord::Y, access));
     if (!y) return nullptr;
-    Ref ny = steal(to_units(y.ptr(), g.f_180, g.i_2p31, nds::latitude_to_units));
+    Ref ny = steal(to_units(y.ptr(), g.f_180, g.i_2p31, nds::latitude_to_units<double>));
     if (!ny) return nullptr;
     return PyTuple_Pack(2, nx.ptr(), ny.ptr());
 }
