@@ -52,6 +52,18 @@ std::string parent_of(const std::string &path) {
 }
 }  // namespace
 
+bool is_empty_directory(const std::string &path) {
+    std::unique_ptr<DIR, DirCloser> d(opendir(path.c_str()));
+    if (!d) return false;
+    for (;;) {
+        errno = 0;
+        const dirent *e = readdir(d.get());
+        if (e == nullptr) return errno == 0;
+        std::string_view n(e->d_name);
+        if (n != "." && n != "..") return false;
+    }
+}
+
 Kind kind_of(const std::string &path) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {

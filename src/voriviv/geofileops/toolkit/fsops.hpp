@@ -22,6 +22,10 @@ enum class Kind { Missing, Regular, Directory, Other };
 // pathlib's exists()/is_file()/is_dir(); other stat failures throw.
 Kind kind_of(const std::string &path);
 
+// Whether `path` is a directory (links followed) that holds no entry. Any
+// failure to look (missing, unreadable) gives false.
+bool is_empty_directory(const std::string &path);
+
 // Whether `path` itself is a symbolic link (not followed).
 bool is_link(const std::string &path);
 

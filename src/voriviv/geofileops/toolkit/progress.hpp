@@ -26,12 +26,6 @@
 
 #include "toolkit/translate.hpp"
 
-// The sentence every conversion's documentation ends with.
-#define VORIVIV_PROGRESS_DOC                                                              \
-    "progress, when given, is called on the calling thread with a voriviv.progress.LayerEvent " \
-    "as each layer starts, advances, finishes or fails; an exception it raises stops the call " \
-    "like Ctrl-C and is re-raised."
-
 namespace geofileops {
 
 // How one work item is named in events: the layer (or table, or file stem),
