@@ -39,9 +39,9 @@
 
 namespace nb = nanobind;
 using namespace nb::literals;
-using namespace geofileops;
+using namespace voriviv::geofileops;
 
-namespace gdb {
+namespace voriviv::geofileops::gdb {
 namespace {
 
 // The access mode of an export: "" for None (the geodatabase is created by
@@ -402,4 +402,4 @@ void bind_conversions(Class &cls) {
              "progress"_a.none());
 }
 
-}  // namespace gdb
+}  // namespace voriviv::geofileops::gdb

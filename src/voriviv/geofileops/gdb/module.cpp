@@ -15,9 +15,9 @@
 
 namespace nb = nanobind;
 using namespace nb::literals;
-using namespace geofileops;
+using namespace voriviv::geofileops;
 
-namespace gdb {
+namespace voriviv::geofileops::gdb {
 namespace {
 
 void init(GeoFileDatabase *self, nb::handle gdb_path, nb::handle mode) {
@@ -49,7 +49,7 @@ nb::list get_layers_from_db(const GeoFileDatabase &, nb::handle connection, nb::
 }
 
 }  // namespace
-}  // namespace gdb
+}  // namespace voriviv::geofileops::gdb
 
 NB_MODULE(gdb, m) {
     init_converter_module(m);

@@ -6,7 +6,7 @@
 #include "toolkit/module_setup.hpp"
 
 NB_MODULE(tab, m) {
-    geofileops::init_converter_module(m);
-    geofileops::bind_file_database(m, "TAB");
-    geofileops::install_python_interface(m);
+    voriviv::geofileops::init_converter_module(m);
+    voriviv::geofileops::bind_file_database(m, "TAB");
+    voriviv::geofileops::install_python_interface(m);
 }

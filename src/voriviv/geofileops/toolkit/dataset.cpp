@@ -5,7 +5,7 @@
 #include "toolkit/messages.hpp"
 #include "toolkit/pyboundary.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 void Dataset::close() {
     if (h_ != nullptr) {
@@ -76,4 +76,4 @@ std::vector<std::string> layer_names(GDALDatasetH ds, WarningSink *sink) {
     return names;
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -12,7 +12,7 @@
 
 #include "toolkit/gdal_error.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 class Dataset {
 public:
@@ -65,4 +65,4 @@ GDALDriverH require_driver(const char *name);
 // Names of a dataset's layers in index order.
 std::vector<std::string> layer_names(GDALDatasetH ds, WarningSink *sink);
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

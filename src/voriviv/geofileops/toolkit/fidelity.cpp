@@ -12,7 +12,7 @@
 #include "toolkit/messages.hpp"
 #include "toolkit/progress.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 void LayerPlan::apply(TranslateOptions &opts) const {
     if (unset_field_width) opts.unset_field_width = true;
@@ -471,4 +471,4 @@ void translate_planned(const std::string &dest, GDALDatasetH src, TranslateOptio
     vector_translate(dest, src, opts, sink, cancel);
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -22,7 +22,7 @@
 #include "toolkit/gdal_error.hpp"
 #include "toolkit/translate.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 enum class TargetFormat { PostgreSQL, Shapefile, MapInfo, FileGDB };
 
@@ -51,4 +51,4 @@ LayerPlan plan_layer(GDALDatasetH src, const std::string &layer, TargetFormat ta
 void translate_planned(const std::string &dest, GDALDatasetH src, TranslateOptions opts,
                        TargetFormat target, WarningSink *sink, const CancelToken *cancel);
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

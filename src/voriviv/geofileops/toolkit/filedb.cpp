@@ -28,7 +28,7 @@
 namespace nb = nanobind;
 using namespace nb::literals;
 
-namespace geofileops {
+namespace voriviv::geofileops {
 namespace {
 
 // The bound object: its location, a pathlib.Path (public and writable, read
@@ -354,4 +354,4 @@ void bind_file_database(nb::module_ &m, const char *format) {
             "output_dir"_a.none(), "tables"_a.none(), "overwrite"_a.none(), "progress"_a.none());
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

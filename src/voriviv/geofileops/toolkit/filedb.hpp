@@ -14,7 +14,7 @@
 
 #include <nanobind/nanobind.h>
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 // A file format: GDAL's driver name and the extension of the main file.
 struct FileFormat {
@@ -39,4 +39,4 @@ struct FileDbTraits {
 // ("TAB" or "SHP").
 void bind_file_database(nanobind::module_ &m, const char *format);
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -10,7 +10,7 @@
 
 #include "toolkit/pyboundary.hpp"
 
-namespace geofileops::fs {
+namespace voriviv::geofileops::fs {
 
 namespace {
 bool missing_errno(int e) { return e == ENOENT || e == ENOTDIR || e == ELOOP || e == EBADF; }
@@ -129,4 +129,4 @@ void remove_companions(const std::string &dir, std::string_view stem,
     }
 }
 
-}  // namespace geofileops::fs
+}  // namespace voriviv::geofileops::fs

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace geofileops::fs {
+namespace voriviv::geofileops::fs {
 
 enum class Kind { Missing, Regular, Directory, Other };
 
@@ -56,4 +56,4 @@ bool is_companion(std::string_view name, std::string_view stem);
 void remove_companions(const std::string &dir, std::string_view stem,
                        const std::function<bool(std::string_view name)> &spare = nullptr);
 
-}  // namespace geofileops::fs
+}  // namespace voriviv::geofileops::fs

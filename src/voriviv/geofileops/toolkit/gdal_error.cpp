@@ -7,7 +7,7 @@
 
 #include "toolkit/progress.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 static_assert(GdalError::kAppDefined == CPLE_AppDefined && GdalError::kOpenFailed == CPLE_OpenFailed &&
               GdalError::kUserInterrupt == CPLE_UserInterrupt);
@@ -115,4 +115,4 @@ void ErrorScope::raise_if_failed() const {
     throw GdalError(joined, first_err_no_);
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 // A GDAL failure; what() is GDAL's message, err_no GDAL's error number (a
 // CPLErrorNum). Where GDAL failed without saying why (a null handle and no
@@ -101,4 +101,4 @@ private:
     bool failed_ = false;
 };
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

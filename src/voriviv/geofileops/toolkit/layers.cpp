@@ -5,7 +5,7 @@
 
 namespace nb = nanobind;
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 void bind_dataset_types(nb::module_ &m) {
     nb::class_<PyDriver>(m, "Driver")
@@ -75,4 +75,4 @@ nb::list list_layers(nb::handle ds, nb::handle tables, Membership how) {
     return kept;
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace geofileops::msg {
+namespace voriviv::geofileops::msg {
 
 // The source of a layer could not be opened by the worker that converts it
 // (the call itself opened it moments before).
@@ -34,4 +34,4 @@ inline std::string bad_gdb_mode(const std::string &repr) {
     return "mode must be None, 'update', 'append' or 'overwrite', not " + repr;
 }
 
-}  // namespace geofileops::msg
+}  // namespace voriviv::geofileops::msg

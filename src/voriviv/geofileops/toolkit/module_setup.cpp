@@ -11,7 +11,7 @@
 
 namespace nb = nanobind;
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 namespace {
 PyObject *g_module = nullptr;  // borrowed: a module lives until the interpreter ends
@@ -61,4 +61,4 @@ void install_python_interface(nb::module_ &m) {
     nb::module_::import_("voriviv.geofileops._interface").attr("install")(m);
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -3,7 +3,7 @@
 
 #include <nanobind/nanobind.h>
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 // In import order: loads the host modules the converters rely on, switches
 // GDAL's Python bindings (when installed) into exception mode, registers
@@ -21,4 +21,4 @@ void install_python_interface(nanobind::module_ &m);
 // module links its own copy, so each sees itself here).
 nanobind::handle this_module();
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

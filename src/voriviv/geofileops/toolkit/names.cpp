@@ -8,7 +8,7 @@
 
 namespace nb = nanobind;
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 void require_text_items(nb::handle tables, const char *param) {
     PyObject *t = tables.ptr();
@@ -59,4 +59,4 @@ std::string ascii_lower(std::string s) {
     return s;
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -9,7 +9,7 @@
 
 #include <nanobind/nanobind.h>
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 // Raises TypeError when `tables` (a list, tuple, set, frozenset or dict;
 // other iterables are not walked, to leave one-shot iterators alone) holds
@@ -43,4 +43,4 @@ private:
 // ASCII lower case.
 std::string ascii_lower(std::string s);
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

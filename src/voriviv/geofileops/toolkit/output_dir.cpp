@@ -7,7 +7,7 @@
 #include "toolkit/fsops.hpp"
 #include "toolkit/pyboundary.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 std::string OutputDirectory::prepare(const std::string &layer, const std::string &source,
                                      bool overwrite) {
@@ -54,4 +54,4 @@ void OutputDirectory::install(const std::string &layer, const std::string &stagi
     });
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -22,7 +22,7 @@
 #include "toolkit/names.hpp"
 #include "toolkit/outputs.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 class OutputDirectory {
 public:
@@ -61,4 +61,4 @@ private:
     std::vector<std::string> claimed_stems_;
 };
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

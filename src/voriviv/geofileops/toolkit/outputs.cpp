@@ -3,7 +3,7 @@
 #include "toolkit/gdal_error.hpp"
 #include "toolkit/pyboundary.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 void require_safe_file_name(const std::string &layer) {
     if (layer.empty() || layer == "." || layer == ".." ||
@@ -27,4 +27,4 @@ void claim_or_throw(OutputClaims &claims, const std::string &name, const std::st
                         name + " as a layer of " + *first + "; it was not written"};
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -36,7 +36,7 @@ void OGRPGCommonAppendCopyFieldsExceptGeom(CPLString &command, OGRFeature *featu
                                            const std::vector<bool> &fields_to_include,
                                            OGRPGCommonEscapeStringCbk escape, void *userdata);
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 namespace {
 
@@ -543,4 +543,4 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
     return true;
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -26,7 +26,7 @@
 
 #include "toolkit/translate.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 // How one work item is named in events: the layer (or table, or file stem),
 // what it is read from and what it is written to.
@@ -87,4 +87,4 @@ public:
     ProgressMute &operator=(const ProgressMute &) = delete;
 };
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -7,7 +7,7 @@
 
 namespace nb = nanobind;
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 void raise_arg_type(const char *name, const char *expected, nb::handle got) {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
@@ -181,4 +181,4 @@ CallContext::~CallContext() {
     }
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -25,7 +25,7 @@
 
 #include "toolkit/gdal_error.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 // --- arguments ------------------------------------------------------------
 
@@ -139,4 +139,4 @@ auto gdal_call(F &&work) {
     }
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

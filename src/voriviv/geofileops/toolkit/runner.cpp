@@ -11,7 +11,7 @@
 
 namespace nb = nanobind;
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 ThreadPool::~ThreadPool() {
     close();
@@ -306,4 +306,4 @@ void set_thread_setting(nb::handle module, nb::handle n) {
     nb::setattr(module, "GEOFILEOPS_THREADS", value);
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops
