@@ -13,6 +13,33 @@ Subpackages and modules:
 
 __version__ = "0.1.0"
 
+__all__ = ["GdalError"]
+
+
+class GdalError(RuntimeError):
+    """A failure that GDAL reported during a conversion.
+
+    ``str(error)`` and ``error.message`` are GDAL's message (prefixed with
+    ``Layer '<name>': `` when the failure belongs to one layer of a call);
+    ``error.err_no`` is GDAL's error number (a ``CPLErrorNum``: 1 for an
+    application-defined failure, 4 for a file that could not be opened,
+    9 for an interruption, ...). Where GDAL failed without a report, the
+    message is the converter's own and the number the closest of GDAL's.
+    Failures that are the converters' own (a target already taken, a missing
+    driver, an interrupted layer) are plain ``RuntimeError``; catching
+    ``RuntimeError`` catches both.
+    """
+
+    def __init__(self, message: str, err_no: int = 1) -> None:
+        super().__init__(message)
+        self.message = message
+        self.err_no = err_no
+
+    def __reduce__(self):
+        # Pickled with its number and any notes (process pools, Dask workers).
+        return type(self), (self.message, self.err_no), self.__dict__
+
+
 import logging as _logging
 
 # Conversions report to the "voriviv" logger; nothing is printed unless the

@@ -1,8 +1,7 @@
-"""Description : MapInfo TAB converter: TabFileDatabase moves layers between MapInfo TAB files,
-PostgreSQL/PostGIS and Shapefiles through GDAL, one layer per translation, layers in
-parallel."""
+"""Description : MapInfo TAB converter: TabFileDatabase moves layers between MapInfo TAB files, PostgreSQL/PostGIS and Shapefiles through GDAL, one layer per translation, layers in parallel."""
+
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterable, List, Optional, Union
+from typing import Any, Callable, Dict, Iterable, List, Literal, Optional, Union
 
 from voriviv.progress import LayerEvent
 
@@ -15,6 +14,11 @@ GEOFILEOPS_THREADS: int
 def set_geofileops_threads(n: int) -> None:
     """Description : Sets GEOFILEOPS_THREADS of this module. Numbers are converted to int
     (2.9 gives 2); values below 1 give 1; anything that is no number raises TypeError."""
+
+
+def _spin_native(count: int, iterations: int) -> int:
+    """Description : Diagnostic: runs count items of CPU-only work on the native runner,
+    without the GIL, and returns a checksum of the results."""
 
 
 class Driver:
@@ -42,14 +46,12 @@ class Dataset:
 
 
 class TabFileDatabase:
-    """Description : A MapInfo TAB location (one .tab file or a directory of them), the source
-    or target of conversions to and from PostgreSQL/PostGIS and into Shapefiles."""
+    """Description : A MapInfo TAB location (one .tab file or a directory of them), the source or target of conversions to and from PostgreSQL/PostGIS and into Shapefiles."""
 
     tab_path: Path
-    """Description : The location: one file or a directory of TAB files. Public and writable;
-    every method reads it when it runs."""
+    """Description : The location: one file or a directory of TAB files. Public and writable; every method reads it when it runs."""
 
-    def __init__(self, tab_path: PathLike, mode: str = "open") -> None:
+    def __init__(self, tab_path: PathLike, mode: str = 'open') -> None:
         """Description : Binds the object to a location of TAB files: one file or a directory.
         With mode "open" the path must exist (FileNotFoundError carrying the path); any
         other mode, such as "create", skips that check. Then the GDAL drivers
@@ -57,8 +59,10 @@ class TabFileDatabase:
         "GDAL <name> driver not available"). Nothing is opened or created."""
 
     @staticmethod
-    def _pg_connection_string(connection: Union[str, Dict[str, Any]],
-                              schema: str = "public") -> str:
+    def _pg_connection_string(
+        connection: Union[str, Dict[str, Any]],
+        schema: str = 'public',
+    ) -> str:
         """Description : GDAL PostgreSQL connection text: a str is returned as it is; a
         mapping with host, port (default 5432), dbname, user and password becomes
         "PG:host=... port=... dbname=... user=... password=... schemas=<schema>"."""
@@ -75,7 +79,7 @@ class TabFileDatabase:
         failure in completion order."""
 
     @staticmethod
-    def _cleanup_sidecar(path: Path) -> None:
+    def _cleanup_sidecar(tab_path: Path) -> None:
         """Description : Removes the earlier output of one layer: every regular file in
         the directory of path whose name is the stem of path, a dot and anything (the
         stem matched literally). Links are removed themselves, never their targets;
@@ -87,9 +91,15 @@ class TabFileDatabase:
         ".tab" (case-sensitive, not recursive), sorted by name. A non-empty tables keeps
         only the paths whose stem it holds. A missing location gives an empty list."""
 
-    def tab2pg(self, connection: Union[str, Dict[str, Any]], *, schema: str = "public",
-               overwrite: bool = False, tables: Optional[Iterable[str]] = None,
-               progress: Optional[Callable[[LayerEvent], Any]] = None) -> None:
+    def tab2pg(
+        self,
+        connection: Union[str, Dict[str, Any]],
+        *,
+        schema: str = 'public',
+        overwrite: bool = False,
+        tables: Optional[Iterable[str]] = None,
+        progress: Optional[Callable[[LayerEvent], Any]] = None,
+    ) -> None:
         """Description : Loads each selected TAB file into the table <schema>.<layer> of a
         PostgreSQL/PostGIS database (geometries promoted to multi-part types), files in
         parallel. Only that table is touched: an existing one is replaced with
@@ -100,9 +110,15 @@ class TabFileDatabase:
         voriviv.progress.LayerEvent as each file or table starts, advances, finishes or
         fails; an exception it raises stops the call like Ctrl-C and is re-raised."""
 
-    def pg2tab(self, connection: Union[str, Dict[str, Any]], *, schema: str = "public",
-               tables: Optional[Iterable[str]] = None, overwrite: bool = True,
-               progress: Optional[Callable[[LayerEvent], Any]] = None) -> None:
+    def pg2tab(
+        self,
+        connection: Union[str, Dict[str, Any]],
+        *,
+        schema: str = 'public',
+        tables: Optional[Iterable[str]] = None,
+        overwrite: bool = True,
+        progress: Optional[Callable[[LayerEvent], Any]] = None,
+    ) -> None:
         """Description : Exports each selected table of a PostgreSQL schema as
         <layer>.tab, tables in parallel, into the bound directory, or, when the bound
         path is no existing directory, into its parent (created if missing). With
@@ -115,9 +131,14 @@ class TabFileDatabase:
         voriviv.progress.LayerEvent as each file or table starts, advances, finishes or
         fails; an exception it raises stops the call like Ctrl-C and is re-raised."""
 
-    def tab2shp(self, output_dir: PathLike, *, tables: Optional[Iterable[str]] = None,
-                overwrite: bool = True,
-                progress: Optional[Callable[[LayerEvent], Any]] = None) -> None:
+    def tab2shp(
+        self,
+        output_dir: PathLike,
+        *,
+        tables: Optional[Iterable[str]] = None,
+        overwrite: bool = True,
+        progress: Optional[Callable[[LayerEvent], Any]] = None,
+    ) -> None:
         """Description : Converts each selected TAB file into ESRI Shapefile format as
         <layer>.shp in output_dir (created first, with its parents), named after
         the file's first layer, files in parallel. With overwrite the layer's earlier

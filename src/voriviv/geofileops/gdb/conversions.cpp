@@ -10,7 +10,6 @@
 #include <mutex>
 
 #include <ogr_api.h>
-#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,7 +20,9 @@
 #include "toolkit/connection.hpp"
 #include "toolkit/dataset.hpp"
 #include "toolkit/fidelity.hpp"
+#include "toolkit/fsops.hpp"
 #include "toolkit/layers.hpp"
+#include "toolkit/messages.hpp"
 #include "toolkit/module_setup.hpp"
 #include "toolkit/names.hpp"
 #include "toolkit/output_dir.hpp"
@@ -37,18 +38,11 @@
 #include "toolkit/work_items.hpp"
 
 namespace nb = nanobind;
-namespace fs = std::filesystem;
 using namespace nb::literals;
-using namespace geofileops;
+using namespace voriviv::geofileops;
 
-namespace gdb {
+namespace voriviv::geofileops::gdb {
 namespace {
-
-bool truth(nb::handle o) {
-    const int t = PyObject_IsTrue(o.ptr());
-    if (t < 0) throw nb::python_error();
-    return t != 0;
-}
 
 // The access mode of an export: "" for None (the geodatabase is created by
 // the call), else one of GDAL's three. Anything else would be handed to GDAL
@@ -59,27 +53,18 @@ std::string access_mode(nb::handle mode) {
         std::string m = utf8(mode);
         if (m == "update" || m == "append" || m == "overwrite") return m;
     }
-    nb::object text = nb::repr(mode);
-    throw PyExcText{PyExc_ValueError,
-                    "mode must be None, 'update', 'append' or 'overwrite', not " + utf8(text)};
+    throw PyExcText{PyExc_ValueError, msg::bad_gdb_mode(utf8(nb::repr(mode)))};
 }
 
 // A directory that GDAL's File Geodatabase driver wrote: it holds the
-// system catalog table.
-bool is_file_geodatabase(const fs::path &p) {
-    std::error_code ec;
-    return fs::is_directory(p, ec) && fs::is_regular_file(p / "a00000001.gdbtable", ec);
-}
-
-bool is_empty_directory(const fs::path &p) {
-    std::error_code ec;
-    return fs::is_directory(p, ec) && fs::is_empty(p, ec) && !ec;
-}
-
-GDALDriverH require_driver(const char *name, const char *message) {
-    GDALDriverH d = GDALGetDriverByName(name);
-    if (d == nullptr) throw GdalError(message);
-    return d;
+// system catalog table. One that cannot be looked into is none.
+bool is_file_geodatabase(const std::string &path) {
+    try {
+        return fs::kind_of(path) == fs::Kind::Directory &&
+               fs::kind_of(fs::join(path, "a00000001.gdbtable")) == fs::Kind::Regular;
+    } catch (const OsError &) {
+        return false;
+    }
 }
 
 // Steps shared by pg2gdb and pg2gdbf after the source was opened. With mode
@@ -89,43 +74,41 @@ GDALDriverH require_driver(const char *name, const char *message) {
 // the call fails. In the other modes an existing geodatabase is opened for
 // update instead of being created again (GDAL refuses to create over it).
 // Returns the path the layers are written to.
-std::string prepare_target(const GeoFileDatabase &self, bool mode_none, WarningSink *sink,
+std::string prepare_target(const GeoFileDatabase &self, bool mode_none, CallContext &ctx,
                            std::unique_ptr<StagedDirectory> &staged) {
-    GDALDriverH driver = require_driver("OpenFileGDB", "GDAL OpenFileGDB driver not available");
-    const std::string path = path_text(self.gdb_path);
-    const fs::path p(path);
+    GDALDriverH driver = require_driver("OpenFileGDB");
+    const std::string path = os_path(self.gdb_path);
     std::string target = path;
-    if (mode_none && nb::cast<bool>(self.gdb_path.attr("exists")())) {
-        if (!is_file_geodatabase(p) && !is_empty_directory(p)) {
-            PyObject *exc = PyObject_CallFunction(
-                PyExc_FileExistsError, "isO", EEXIST,
-                "Not a File Geodatabase or an empty directory; refusing to delete it",
-                self.gdb_path.ptr());
+    if (mode_none && fs::kind_of(path) != fs::Kind::Missing) {
+        if (!is_file_geodatabase(path) && !fs::is_empty_directory(path)) {
+            PyObject *exc = PyObject_CallFunction(PyExc_FileExistsError, "isO", EEXIST,
+                                                  msg::kNotAGeodatabase, self.gdb_path.ptr());
             if (exc == nullptr) throw nb::python_error();
             PyErr_SetObject(PyExc_FileExistsError, exc);
             Py_DECREF(exc);
             throw nb::python_error();
         }
-        if (is_file_geodatabase(p)) {
+        if (is_file_geodatabase(path)) {
             staged = std::make_unique<StagedDirectory>(path);
             target = staged->path();
         } else {
             nb::module_::import_("shutil").attr("rmtree")(self.gdb_path);
         }
     }
-    nb::gil_scoped_release nogil;
-    if (!mode_none && is_file_geodatabase(p)) {
-        open_vector_or(path, OpenFlags::Update, sink, "Failed to open GDB");
+    return without_gil(ctx, [&](WarningSink *sink) {
+        if (!mode_none && is_file_geodatabase(path)) {
+            open_vector_or(path, OpenFlags::Update, sink, msg::kOpenGdbFailed);
+            return target;
+        }
+        ErrorScope scope(sink);
+        // Created and closed at once: the workers open it by path, and a handle
+        // kept open here must not write a stale catalog over their layers.
+        Dataset created(GDALCreate(driver, target.c_str(), 0, 0, 0, GDT_Unknown, nullptr));
+        scope.check(created.get(), msg::kCreateGdbFailed);
+        created.close();
+        scope.raise_if_failed();
         return target;
-    }
-    ErrorScope scope(sink);
-    // Created and closed at once: the workers open it by path, and a handle
-    // kept open here must not write a stale catalog over their layers.
-    Dataset created(GDALCreate(driver, target.c_str(), 0, 0, 0, GDT_Unknown, nullptr));
-    scope.check(created.get(), "Failed to create GDB");
-    created.close();
-    scope.raise_if_failed();
-    return target;
+    });
 }
 
 // How the items of a call are named in progress events.
@@ -201,6 +184,7 @@ void export_table(const std::string &gdb_text, GDALDatasetH src, TranslateOption
 // replaced, its staged successor and the lock that keeps other mode-None
 // calls on the same path waiting until it is in place.
 struct ExportTarget {
+    std::string access;  // access_mode(mode): "" creates the geodatabase anew
     std::string pg_conn;
     nb::object src_ds;
     std::string write_path;
@@ -216,30 +200,31 @@ struct ExportTarget {
     }
 };
 
-// The start of pg2gdb and pg2gdbf: connection text, the source opened on the
-// calling thread (a bad connection ends the call before anything on disk is
-// touched), then the target prepared.
+// The start of pg2gdb and pg2gdbf: the checks of schema, mode and progress,
+// connection text, the source opened on the calling thread (a bad connection
+// ends the call before anything on disk is touched), then the target prepared.
 ExportTarget begin_export(nb::handle self_h, nb::handle connection, nb::handle schema,
-                          bool mode_none, CallContext &ctx) {
+                          nb::handle mode, nb::handle progress, CallContext &ctx) {
     const GeoFileDatabase &self = nb::cast<const GeoFileDatabase &>(self_h);
+    require_exact(schema, &PyUnicode_Type, "schema");
     ExportTarget t;
+    t.access = access_mode(mode);
+    check_progress_arg(progress);
+    const bool mode_none = t.access.empty();
     t.pg_conn = utf8(self_h.attr("_pg_connection_string")(connection, "schema"_a = schema));
     t.pg_conn = PyUnicode_Check(connection.ptr()) ? text_for_schema(t.pg_conn, utf8(schema))
                                                   : with_connect_timeout(t.pg_conn);
     probe_connection(t.pg_conn);
-    Dataset ds;
-    {
-        nb::gil_scoped_release nogil;
-        ds = open_pg_source(t.pg_conn, ctx.sink(), "Failed to open PostgreSQL source");
-    }
-    t.src_ds = wrap_dataset(std::move(ds));
+    t.src_ds = wrap_dataset(without_gil(ctx, [&](WarningSink *sink) {
+        return open_pg_source(t.pg_conn, sink, msg::kOpenPgFailed);
+    }));
     if (mode_none) {
         // Calls that create the geodatabase anew run one after the other.
-        std::mutex &m = destination_mutex(path_text(self.gdb_path) + "\n(replace)");
+        std::mutex &m = destination_mutex(os_path(self.gdb_path) + "\n(replace)");
         nb::gil_scoped_release nogil;
         t.replace_lock = std::unique_lock<std::mutex>(m);
     }
-    t.write_path = prepare_target(self, mode_none, ctx.sink(), t.staged);
+    t.write_path = prepare_target(self, mode_none, ctx, t.staged);
     return t;
 }
 
@@ -253,16 +238,14 @@ void gdb2pg(nb::handle self_h, nb::handle connection, nb::handle schema, nb::han
     nb::object src_ds = self_h.attr("_open_gdb")();
     const std::string pg_conn =
         with_connect_timeout(utf8(self_h.attr("_pg_connection_string")(connection)));
-    require_driver("PostgreSQL", "GDAL PostgreSQL driver not available");
+    require_driver("PostgreSQL");
     probe_connection(pg_conn);
-    Dataset dst_ds;
-    {
-        nb::gil_scoped_release nogil;
-        dst_ds = open_vector(pg_conn, OpenFlags::Update, ctx.sink());
-    }
+    Dataset dst_ds = without_gil(ctx, [&](WarningSink *sink) {
+        return open_vector(pg_conn, OpenFlags::Update, sink);
+    });
     nb::object layers = self_h.attr("_list_layers")(src_ds, tables);
     const auto names = work_names(layers, "layer_name");
-    const std::string gdb_text = path_text(self.gdb_path);
+    const std::string gdb_text = os_path(self.gdb_path);
     const std::string schema_text = utf8(schema);
     // Tables are written through a connection that sees only the target
     // schema, so a same-named table elsewhere is never dropped or written.
@@ -289,7 +272,7 @@ void gdb2pg(nb::handle self_h, nb::handle connection, nb::handle schema, nb::han
         const std::string &layer = names[i].get();
         if (refused[i]) std::rethrow_exception(refused[i]);
         Dataset src = open_vector_or(gdb_text, OpenFlags::ReadOnly, ctx.sink(),
-                                     "Worker failed to open GDB");
+                                     msg::kWorkerOpenFailed);
         pg_load_layer(load, src.get(), layer, ctx.sink(), &cancel);
     });
     ctx.finish();
@@ -297,12 +280,9 @@ void gdb2pg(nb::handle self_h, nb::handle connection, nb::handle schema, nb::han
 
 void pg2gdb(nb::handle self_h, nb::handle connection, nb::handle schema, nb::handle tables,
             nb::handle mode, nb::handle progress) {
-    const GeoFileDatabase &self = nb::cast<const GeoFileDatabase &>(self_h);
-    require_exact(schema, &PyUnicode_Type, "schema");
-    const std::string access = access_mode(mode);
-    check_progress_arg(progress);
     CallContext ctx;
-    ExportTarget target = begin_export(self_h, connection, schema, access.empty(), ctx);
+    ExportTarget target = begin_export(self_h, connection, schema, mode, progress, ctx);
+    const std::string &access = target.access;
     const std::string &pg_conn = target.pg_conn;
     nb::object layers = self_h.attr("_list_layers")(target.src_ds, tables);
     const auto names = work_names(layers, "layer_name");
@@ -311,7 +291,7 @@ void pg2gdb(nb::handle self_h, nb::handle connection, nb::handle schema, nb::han
     run_reported(this_module(), progress, std::move(labels),
                  [&](std::size_t i, const CancelToken &cancel) {
         const std::string &layer = names[i].get();
-        Dataset src = open_pg_source(pg_conn, ctx.sink(), "Worker failed to open PG source");
+        Dataset src = open_pg_source(pg_conn, ctx.sink(), msg::kWorkerOpenFailed);
         LayerLabel label(layer);
         TranslateOptions opts;
         opts.format = "OpenFileGDB";
@@ -332,13 +312,10 @@ struct FeatureTask {
 
 void pg2gdbf(nb::handle self_h, nb::handle connection, nb::handle feature_mapping,
              nb::handle schema, nb::handle mode, nb::handle progress) {
-    const GeoFileDatabase &self = nb::cast<const GeoFileDatabase &>(self_h);
     require_exact(feature_mapping, &PyDict_Type, "feature_mapping");
-    require_exact(schema, &PyUnicode_Type, "schema");
-    const std::string access = access_mode(mode);
-    check_progress_arg(progress);
     CallContext ctx;
-    ExportTarget target = begin_export(self_h, connection, schema, access.empty(), ctx);
+    ExportTarget target = begin_export(self_h, connection, schema, mode, progress, ctx);
+    const std::string &access = target.access;
     const std::string &pg_conn = target.pg_conn;
     std::vector<FeatureTask> tasks;
     for (auto [dataset, tables] : nb::borrow<nb::dict>(feature_mapping)) {
@@ -357,7 +334,7 @@ void pg2gdbf(nb::handle self_h, nb::handle connection, nb::handle feature_mappin
                  [&](std::size_t i, const CancelToken &cancel) {
         const FeatureTask &task = tasks[i];
         const std::string &table = task.table.get();
-        Dataset src = open_pg_source(pg_conn, ctx.sink(), "Worker PG open failed");
+        Dataset src = open_pg_source(pg_conn, ctx.sink(), msg::kWorkerOpenFailed);
         LayerLabel label(table);
         const std::string option = "FEATURE_DATASET=" + task.dataset;
         TranslateOptions opts;
@@ -382,23 +359,20 @@ void pg2gdbf(nb::handle self_h, nb::handle connection, nb::handle feature_mappin
 void gdb2shape(nb::handle self_h, nb::handle output_dir, nb::handle tables, nb::handle progress) {
     const GeoFileDatabase &self = nb::cast<const GeoFileDatabase &>(self_h);
     check_progress_arg(progress);
-    nb::object out = nb::module_::import_("pathlib").attr("Path")(output_dir);
-    out.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+    OutputDirectory outputs(output_directory(output_dir), ".shp");
     CallContext ctx;
     nb::object src_ds = self_h.attr("_open_gdb")();
     nb::object layers = self_h.attr("_list_layers")(src_ds, tables);
     const auto names = work_names(layers, "layer_name");
-    const std::string gdb_text = path_text(self.gdb_path);
-    const std::string out_text = path_text(out);
-    OutputDirectory outputs(out_text, ".shp");
+    const std::string gdb_text = os_path(self.gdb_path);
     auto labels = labels_of(names, "", [&](const std::string &layer) {
-        return out_text + "/" + layer + ".shp";
+        return outputs.path_of(layer);
     });
     run_reported(this_module(), progress, std::move(labels),
                  [&](std::size_t i, const CancelToken &cancel) {
         const std::string &layer = names[i].get();
         Dataset src = open_vector_or(gdb_text, OpenFlags::ReadOnly, ctx.sink(),
-                                     "Failed to open GDB in worker");
+                                     msg::kWorkerOpenFailed);
         // Written aside and moved into place once complete; the layer's
         // older companion files go then.
         StagedLayer staged(outputs, layer, gdb_text, true);
@@ -409,7 +383,7 @@ void gdb2shape(nb::handle self_h, nb::handle output_dir, nb::handle tables, nb::
         translate_planned(staged.path(), src.get(), std::move(opts), TargetFormat::Shapefile,
                           ctx.sink(), &cancel);
         if (cancel.cancelled.load())
-            throw GdalError("Writing layer '" + layer + "' was interrupted");
+            throw PyExcText{PyExc_RuntimeError, msg::writing_interrupted(layer)};
         staged.commit();
     });
     ctx.finish();
@@ -418,45 +392,14 @@ void gdb2shape(nb::handle self_h, nb::handle output_dir, nb::handle tables, nb::
 }  // namespace
 
 void bind_conversions(Class &cls) {
-    cls.def("gdb2pg", &gdb2pg, "connection"_a.none(), nb::kw_only(),
-            "schema"_a.none() = "public", "overwrite"_a.none() = false,
-            "tables"_a.none() = nb::none(), "progress"_a.none() = nb::none(),
-            nb::sig("def gdb2pg(self, connection: Union[str, Dict[str, Any]], *, "
-                    "schema: str = 'public', overwrite: bool = False, "
-                    "tables: Optional[Iterable[str]] = None, "
-                    "progress: Optional[Callable[[LayerEvent], Any]] = None) -> None"),
-            "Description : Loads the geodatabase's layers (or those named in tables) into "
-            "PostgreSQL tables <schema>.<layer>, in parallel. An existing table is replaced "
-            "only with overwrite=True, and only once the new table is complete; otherwise its "
-            "layer fails and the table is kept as it was. " VORIVIV_PROGRESS_DOC)
-        .def("pg2gdb", &pg2gdb, "connection"_a.none(), nb::kw_only(),
-             "schema"_a.none() = "public", "tables"_a.none() = nb::none(),
-             "mode"_a.none() = nb::none(), "progress"_a.none() = nb::none(),
-             nb::sig("def pg2gdb(self, connection: Union[str, Dict[str, Any]], *, "
-                     "schema: str = 'public', tables: Optional[Iterable[str]] = None, "
-                     "mode: Union[None, Literal['update', 'append', 'overwrite']] = None, "
-                     "progress: Optional[Callable[[LayerEvent], Any]] = None) -> None"),
-             "Description : Exports the tables of a PostgreSQL schema (or those named in "
-             "tables) into the geodatabase. With mode None an existing geodatabase is "
-             "replaced by a new one, built beside it and put in its place only once every "
-             "layer arrived (a failure leaves the old one as it was); the other modes add to "
-             "it with GDAL's access mode. " VORIVIV_PROGRESS_DOC)
+    cls.def("gdb2pg", &gdb2pg, "connection"_a.none(), "schema"_a.none(), "overwrite"_a.none(),
+            "tables"_a.none(), "progress"_a.none())
+        .def("pg2gdb", &pg2gdb, "connection"_a.none(), "schema"_a.none(), "tables"_a.none(),
+             "mode"_a.none(), "progress"_a.none())
         .def("pg2gdbf", &pg2gdbf, "connection"_a.none(), "feature_mapping"_a.none(),
-             nb::kw_only(), "schema"_a.none() = "public", "mode"_a.none() = nb::none(),
-             "progress"_a.none() = nb::none(),
-             nb::sig("def pg2gdbf(self, connection: Union[str, Dict[str, Any]], "
-                     "feature_mapping: Dict[str, Iterable[str]], *, schema: str = 'public', "
-                     "mode: Union[None, Literal['update', 'append', 'overwrite']] = None, "
-                     "progress: Optional[Callable[[LayerEvent], Any]] = None) -> None"),
-             "Description : Exports PostgreSQL tables into feature datasets of the "
-             "geodatabase: feature_mapping maps each feature dataset to its tables. " VORIVIV_PROGRESS_DOC)
-        .def("gdb2shape", &gdb2shape, "output_dir"_a.none(), nb::kw_only(),
-             "tables"_a.none() = nb::none(), "progress"_a.none() = nb::none(),
-             nb::sig("def gdb2shape(self, output_dir: PathLike, *, "
-                     "tables: Optional[Iterable[str]] = None, "
-                     "progress: Optional[Callable[[LayerEvent], Any]] = None) -> None"),
-             "Description : Converts the geodatabase's layers (or those named in tables) "
-             "into Shapefiles <output_dir>/<layer>.shp, in parallel. " VORIVIV_PROGRESS_DOC);
+             "schema"_a.none(), "mode"_a.none(), "progress"_a.none())
+        .def("gdb2shape", &gdb2shape, "output_dir"_a.none(), "tables"_a.none(),
+             "progress"_a.none());
 }
 
-}  // namespace gdb
+}  // namespace voriviv::geofileops::gdb

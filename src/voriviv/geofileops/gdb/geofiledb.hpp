@@ -4,7 +4,7 @@
 
 #include <nanobind/nanobind.h>
 
-namespace gdb {
+namespace voriviv::geofileops::gdb {
 
 struct GeoFileDatabase {
     nanobind::object gdb_path;  // pathlib.Path, set by the constructor
@@ -16,4 +16,4 @@ using Class = nanobind::class_<GeoFileDatabase>;
 // Defines gdb2pg, pg2gdb, pg2gdbf and gdb2shape on the class.
 void bind_conversions(Class &cls);
 
-}  // namespace gdb
+}  // namespace voriviv::geofileops::gdb

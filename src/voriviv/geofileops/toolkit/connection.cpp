@@ -4,7 +4,7 @@
 
 namespace nb = nanobind;
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 std::string libpq_value(std::string_view value) {
     bool quote = value.empty();
@@ -88,4 +88,4 @@ std::size_t conninfo_value_end(const std::string &s, std::size_t i) {
     return i;
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -7,7 +7,7 @@
 
 #include <nanobind/nanobind.h>
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 // One libpq keyword value: written as it is, unless it is empty or holds
 // whitespace, a single quote or a backslash; then it is single-quoted with
@@ -32,4 +32,4 @@ nanobind::object pg_connection_string(nanobind::handle connection, nanobind::han
 bool is_conninfo_space(char c);
 std::size_t conninfo_value_end(const std::string &s, std::size_t i);
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

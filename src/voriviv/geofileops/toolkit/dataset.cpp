@@ -2,7 +2,10 @@
 
 #include <ogr_api.h>
 
-namespace geofileops {
+#include "toolkit/messages.hpp"
+#include "toolkit/pyboundary.hpp"
+
+namespace voriviv::geofileops {
 
 void Dataset::close() {
     if (h_ != nullptr) {
@@ -36,7 +39,7 @@ Dataset open_pg_source(const std::string &conn, WarningSink *sink, const char *f
     const bool pg = conn.size() >= 3 && (conn[0] == 'P' || conn[0] == 'p') &&
                     (conn[1] == 'G' || conn[1] == 'g') && conn[2] == ':';
     Dataset ds = open_with(conn, OpenFlags::ReadOnly, sink, pg ? kListAll : nullptr);
-    if (!ds) throw GdalError(fallback);
+    if (!ds) throw GdalError(fallback, GdalError::kOpenFailed);
     ErrorScope scope(sink);
     GDALDatasetGetLayerCount(ds.get());
     scope.raise_if_failed();
@@ -46,8 +49,14 @@ Dataset open_pg_source(const std::string &conn, WarningSink *sink, const char *f
 Dataset open_vector_or(const std::string &name, OpenFlags flags, WarningSink *sink,
                        const char *fallback) {
     Dataset ds = open_vector(name, flags, sink);
-    if (!ds) throw GdalError(fallback);
+    if (!ds) throw GdalError(fallback, GdalError::kOpenFailed);
     return ds;
+}
+
+GDALDriverH require_driver(const char *name) {
+    GDALDriverH driver = GDALGetDriverByName(name);
+    if (driver == nullptr) throw PyExcText{PyExc_RuntimeError, msg::driver_missing(name)};
+    return driver;
 }
 
 std::vector<std::string> layer_names(GDALDatasetH ds, WarningSink *sink) {
@@ -67,4 +76,4 @@ std::vector<std::string> layer_names(GDALDatasetH ds, WarningSink *sink) {
     return names;
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -12,7 +12,7 @@
 
 #include "toolkit/gdal_error.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 class Dataset {
 public:
@@ -58,7 +58,11 @@ Dataset open_vector_or(const std::string &name, OpenFlags flags, WarningSink *si
 // result raises `fallback`.
 Dataset open_pg_source(const std::string &conn, WarningSink *sink, const char *fallback);
 
+// GDAL's driver `name`; a driver GDAL does not have raises RuntimeError
+// "GDAL <name> driver not available" (our own condition, not GDAL's failure).
+GDALDriverH require_driver(const char *name);
+
 // Names of a dataset's layers in index order.
 std::vector<std::string> layer_names(GDALDatasetH ds, WarningSink *sink);
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -9,9 +9,10 @@
 #include <ogr_api.h>
 #include <ogr_srs_api.h>
 
+#include "toolkit/messages.hpp"
 #include "toolkit/progress.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 void LayerPlan::apply(TranslateOptions &opts) const {
     if (unset_field_width) opts.unset_field_width = true;
@@ -119,7 +120,35 @@ bool needs_scan(const FieldInfo &f, TargetFormat target) {
 void check_cancel(const CancelToken *cancel, long long &count) {
     if ((++count & 1023) == 0 && cancel != nullptr &&
         cancel->cancelled.load(std::memory_order_relaxed))
-        throw GdalError("User terminated");
+        throw GdalError(msg::kUserTerminated, GdalError::kUserInterrupt);
+}
+
+// Reads every feature of `layer` once, with only the fields and geometry not
+// named in `ignored`, and calls visit(feature) for each. The layer's reading
+// state and ignored fields are reset afterwards, also when the reading stops
+// (Ctrl-C raises GdalError "User terminated").
+template <class Visit>
+void for_each_feature(OGRLayerH layer, const CPLStringList &ignored, const CancelToken *cancel,
+                      Visit &&visit) {
+    struct Restore {
+        OGRLayerH layer;
+        ~Restore() {
+            OGR_L_SetIgnoredFields(layer, nullptr);
+            OGR_L_ResetReading(layer);
+        }
+    } restore{layer};
+    struct Feature {
+        OGRFeatureH h;
+        ~Feature() { OGR_F_Destroy(h); }
+    };
+    OGR_L_SetIgnoredFields(layer, const_cast<const char **>(ignored.List()));
+    OGR_L_ResetReading(layer);
+    long long seen = 0;
+    while (OGRFeatureH h = OGR_L_GetNextFeature(layer)) {
+        Feature feat{h};
+        check_cancel(cancel, seen);
+        visit(feat.h);
+    }
 }
 
 void scan_values(OGRLayerH layer, std::vector<FieldInfo> &fields,
@@ -135,18 +164,8 @@ void scan_values(OGRLayerH layer, std::vector<FieldInfo> &fields,
         for (const auto &g : fields) shared = shared || (g.scan && g.name == f.name);
         if (!shared) ignored.AddString(f.name.c_str());
     }
-    OGR_L_SetIgnoredFields(layer, const_cast<const char **>(ignored.List()));
-    OGR_L_ResetReading(layer);
     const int n = static_cast<int>(fields.size());
-    long long seen = 0;
-    while (OGRFeatureH feat = OGR_L_GetNextFeature(layer)) {
-        try {
-            check_cancel(cancel, seen);
-        } catch (...) {
-            OGR_F_Destroy(feat);
-            OGR_L_SetIgnoredFields(layer, nullptr);
-            throw;
-        }
+    for_each_feature(layer, ignored, cancel, [&](OGRFeatureH feat) {
         for (int i = 0; i < n; ++i) {
             const FieldInfo &f = fields[i];
             if (!f.scan) continue;
@@ -203,10 +222,7 @@ void scan_values(OGRLayerH layer, std::vector<FieldInfo> &fields,
                 break;
             }
         }
-        OGR_F_Destroy(feat);
-    }
-    OGR_L_SetIgnoredFields(layer, nullptr);
-    OGR_L_ResetReading(layer);
+    });
 }
 
 // Geometry kinds of a layer whose declared type does not tell them.
@@ -248,17 +264,7 @@ GeometryStats scan_geometries(OGRLayerH layer, const CancelToken *cancel) {
     ignored.AddString("OGR_STYLE");
     for (int i = 0; i < OGR_FD_GetFieldCount(defn); ++i)
         ignored.AddString(OGR_Fld_GetNameRef(OGR_FD_GetFieldDefn(defn, i)));
-    OGR_L_SetIgnoredFields(layer, const_cast<const char **>(ignored.List()));
-    OGR_L_ResetReading(layer);
-    long long seen = 0;
-    while (OGRFeatureH feat = OGR_L_GetNextFeature(layer)) {
-        try {
-            check_cancel(cancel, seen);
-        } catch (...) {
-            OGR_F_Destroy(feat);
-            OGR_L_SetIgnoredFields(layer, nullptr);
-            throw;
-        }
+    for_each_feature(layer, ignored, cancel, [&](OGRFeatureH feat) {
         OGRGeometryH g = OGR_F_GetGeometryRef(feat);
         if (g != nullptr && !OGR_G_IsEmpty(g)) {
             const OGRwkbGeometryType t = OGR_G_GetGeometryType(g);
@@ -272,10 +278,7 @@ GeometryStats scan_geometries(OGRLayerH layer, const CancelToken *cancel) {
             }
             if (flat == wkbMultiPoint && OGR_G_GetGeometryCount(g) > 1) ++st.multipoints;
         }
-        OGR_F_Destroy(feat);
-    }
-    OGR_L_SetIgnoredFields(layer, nullptr);
-    OGR_L_ResetReading(layer);
+    });
     return st;
 }
 
@@ -499,4 +502,4 @@ void translate_planned(const std::string &dest, GDALDatasetH src, TranslateOptio
     vector_translate(dest, src, opts, sink, cancel);
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

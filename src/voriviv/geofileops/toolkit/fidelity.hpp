@@ -22,7 +22,7 @@
 #include "toolkit/gdal_error.hpp"
 #include "toolkit/translate.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 enum class TargetFormat { PostgreSQL, Shapefile, MapInfo, FileGDB };
 
@@ -64,4 +64,4 @@ bool fits_declared_width(OGRFeatureH feature, int i);
 void translate_planned(const std::string &dest, GDALDatasetH src, TranslateOptions opts,
                        TargetFormat target, WarningSink *sink, const CancelToken *cancel);
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

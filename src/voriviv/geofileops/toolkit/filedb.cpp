@@ -13,6 +13,7 @@
 #include "toolkit/fidelity.hpp"
 #include "toolkit/fsops.hpp"
 #include "toolkit/layers.hpp"
+#include "toolkit/messages.hpp"
 #include "toolkit/module_setup.hpp"
 #include "toolkit/names.hpp"
 #include "toolkit/output_dir.hpp"
@@ -27,7 +28,7 @@
 namespace nb = nanobind;
 using namespace nb::literals;
 
-namespace geofileops {
+namespace voriviv::geofileops {
 namespace {
 
 // The bound object: its location, a pathlib.Path (public and writable, read
@@ -36,46 +37,9 @@ struct FileDatabase {
     nb::object path;
 };
 
-nb::object make_path(nb::handle value) {
-    return nb::module_::import_("pathlib").attr("Path")(value);
-}
-
-bool truth(nb::handle value) {
-    const int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
-
-// The bytes the OS sees for a str (undecodable bytes of listed names survive
-// the round trip through Python's surrogateescape).
-std::string os_bytes(nb::handle str) {
-    nb::object b = nb::steal(PyUnicode_EncodeFSDefault(str.ptr()));
-    if (!b.is_valid()) throw nb::python_error();
-    std::string out(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
-    if (out.find('\0') != std::string::npos) throw nb::value_error("embedded null character");
-    return out;
-}
-
-// os.fspath() of a path-like object, as OS bytes.
-std::string os_path(nb::handle path) {
-    nb::object fs = nb::steal(PyOS_FSPath(path.ptr()));
-    if (!fs.is_valid()) throw nb::python_error();
-    if (PyBytes_Check(fs.ptr())) {
-        std::string out(PyBytes_AS_STRING(fs.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(fs.ptr())));
-        if (out.find('\0') != std::string::npos) throw nb::value_error("embedded null character");
-        return out;
-    }
-    return os_bytes(fs);
-}
-
 fs::Kind kind_without_gil(const std::string &path) {
     nb::gil_scoped_release nogil;
     return fs::kind_of(path);
-}
-
-void make_directories_without_gil(const std::string &path) {
-    nb::gil_scoped_release nogil;
-    fs::make_directories(path);
 }
 
 // The location's files in processing order: the bound path itself when it is
@@ -97,9 +61,7 @@ nb::list resolve_files(const FileDbTraits &t, nb::handle bound_path, nb::handle 
         files.append(path);
     } else {
         for (const std::string &n : names) {
-            nb::object name = nb::steal(PyUnicode_DecodeFSDefaultAndSize(n.data(), static_cast<Py_ssize_t>(n.size())));
-            if (!name.is_valid()) throw nb::python_error();
-            files.append(path / name);
+            files.append(path / os_text(n));
         }
     }
     if (!truth(tables)) return files;
@@ -122,7 +84,7 @@ std::vector<ItemLabel> file_labels(const nb::list &paths,
                                    const std::function<std::string(const std::string &)> &target) {
     std::vector<ItemLabel> labels;
     for (nb::handle p : paths) {
-        const std::string stem = os_bytes(p.attr("stem"));
+        const std::string stem = os_path(p.attr("stem"));
         labels.push_back({stem, os_path(p), target(stem)});
     }
     return labels;
@@ -159,7 +121,7 @@ std::string first_layer_name(const FileDbTraits &t, GDALDatasetH ds, const std::
     scope.raise_if_failed();
     OGRLayerH layer = count > 0 ? GDALDatasetGetLayer(ds, 0) : nullptr;
     scope.raise_if_failed();
-    if (layer == nullptr) throw GdalError(t.no_layer + file);
+    if (layer == nullptr) throw PyExcText{PyExc_RuntimeError, t.no_layer + file};
     const char *name = OGR_L_GetName(layer);
     scope.raise_if_failed();
     return name ? name : "";
@@ -181,29 +143,22 @@ void write_layer(OutputDirectory &out, const FileFormat &format, GDALDatasetH sr
     LayerLabel label(layer);
     translate_planned(staged.path(), src, std::move(opts), target_format(format.driver), sink,
                       &cancel);
-    if (cancel.cancelled.load()) throw GdalError("Writing layer '" + layer + "' was interrupted");
+    if (cancel.cancelled.load())
+        throw PyExcText{PyExc_RuntimeError, msg::writing_interrupted(layer)};
     staged.commit();
 }
 
 // --- the object -----------------------------------------------------------
 
 void construct(const FileDbTraits &t, FileDatabase *self, nb::handle path_arg, nb::handle mode) {
-    require_exact(mode, &PyUnicode_Type, "mode");
-    nb::object path = make_path(path_arg);
-    if (PyUnicode_CompareWithASCIIString(mode.ptr(), "open") == 0 &&
-        kind_without_gil(os_path(path)) == fs::Kind::Missing) {
-        PyErr_SetObject(PyExc_FileNotFoundError, path.ptr());
-        throw nb::python_error();
-    }
-    for (const FileFormat *f : {&t.own, &t.other})
-        if (GDALGetDriverByName(f->driver) == nullptr)
-            throw GdalError(std::string("GDAL ") + f->driver + " driver not available");
+    nb::object path = bound_location(path_arg, mode);
+    for (const FileFormat *f : {&t.own, &t.other}) require_driver(f->driver.c_str());
     new (self) FileDatabase{std::move(path)};
 }
 
 void cleanup_sidecar(nb::handle path_arg) {
     nb::object path = make_path(path_arg);
-    const std::string stem = os_bytes(path.attr("stem"));
+    const std::string stem = os_path(path.attr("stem"));
     const std::string parent = os_path(path.attr("parent"));
     // An empty stem (the path "." or "/") would name every hidden file of
     // the parent; it names no layer, so nothing is removed.
@@ -274,17 +229,12 @@ void from_pg(const FileDbTraits &t, const FileDatabase &self, nb::handle connect
 
     probe_connection(pg_conn);
     CallContext ctx;
-    Dataset listing;
-    {
-        nb::gil_scoped_release nogil;
-        listing = open_pg_source(pg_conn, ctx.sink(), "Failed to open PostgreSQL source");
-    }
-    nb::object path = make_path(self.path);
-    const std::string path_s = os_path(path);
-    const std::string out_dir = kind_without_gil(path_s) == fs::Kind::Directory
-                                    ? path_s
-                                    : os_path(path.attr("parent"));
-    make_directories_without_gil(out_dir);
+    Dataset listing = without_gil(ctx, [&](WarningSink *sink) {
+        return open_pg_source(pg_conn, sink, msg::kOpenPgFailed);
+    });
+    nb::object dir = make_path(self.path);
+    if (kind_without_gil(os_path(dir)) != fs::Kind::Directory) dir = dir.attr("parent");
+    const std::string out_dir = output_directory(dir);
 
     // The listing connection stays open (held by its Python wrapper) until
     // the call ends.
@@ -297,11 +247,11 @@ void from_pg(const FileDbTraits &t, const FileDatabase &self, nb::handle connect
     std::vector<ItemLabel> labels;
     const std::string schema_prefix = utf8(schema) + ".";
     for (const auto &layer : layers)
-        labels.push_back({layer, schema_prefix + layer, out_dir + "/" + layer + t.own.extension});
+        labels.push_back({layer, schema_prefix + layer, out.path_of(layer)});
     run_reported(this_module(), progress, std::move(labels),
                  [&](std::size_t i, const CancelToken &cancel) {
         const std::string &layer = layers[i];
-        Dataset src = open_pg_source(pg_conn, ctx.sink(), "Worker failed to open PostgreSQL source");
+        Dataset src = open_pg_source(pg_conn, ctx.sink(), msg::kWorkerOpenFailed);
         write_layer(out, t.own, src.get(), layer, "the PostgreSQL source", replace, ctx.sink(),
                     cancel);
     });
@@ -314,16 +264,12 @@ void to_other(const FileDbTraits &t, const FileDatabase &self, nb::handle output
               nb::handle tables, nb::handle overwrite, nb::handle progress) {
     check_progress_arg(progress);
     const bool replace = truth(overwrite);
-    const std::string out_dir = os_path(make_path(output_dir));
-    make_directories_without_gil(out_dir);
+    OutputDirectory out(output_directory(output_dir), t.other.extension);
     const nb::list file_list = resolve_files(t, self.path, tables);
     const std::vector<std::string> files = path_texts(file_list);
-    auto file_of = [&](const std::string &layer) {
-        return out_dir + "/" + layer + t.other.extension;
-    };
+    auto file_of = [&](const std::string &layer) { return out.path_of(layer); };
 
     CallContext ctx;
-    OutputDirectory out(out_dir, t.other.extension);
     run_reported(this_module(), progress, file_labels(file_list, file_of),
                  [&](std::size_t i, const CancelToken &cancel) {
         Dataset src = open_source(t, files[i], ctx.sink());
@@ -334,38 +280,34 @@ void to_other(const FileDbTraits &t, const FileDatabase &self, nb::handle output
     ctx.finish();
 }
 
-std::string cat(std::initializer_list<std::string_view> parts) {
-    std::string out;
-    for (auto p : parts) out += p;
-    return out;
+// The traits of this module's format; each converter module links its own
+// copy of the toolkit, so one value serves the one class bound.
+FileDbTraits g_traits;
+
+FileDbTraits read_traits(const char *format) {
+    nb::object w = nb::module_::import_("voriviv.geofileops._interface").attr(format);
+    auto text = [&](const char *name) { return utf8(w.attr(name)); };
+    return {text("cls"), text("path"), text("iter"), text("to_pg"), text("from_pg"),
+            text("to_other"), {text("driver"), text("ext")},
+            {text("other_driver"), text("other_ext")}, text("open_failure"),
+            text("no_layer")};
 }
 
 }  // namespace
 
-void bind_file_database(nb::module_ &m, const FileDbTraits &traits) {
-    const FileDbTraits *t = &traits;
-    const std::string noun = t->file_noun;
-    const std::string nouns = noun + "s";
-    const std::string own_ext = t->own.extension;
-    const std::string other_ext = t->other.extension;
-    const std::string other_noun = t->other.driver;
-
-    nb::class_<FileDatabase> cls(m, t->class_name, nb::dynamic_attr(), t->class_doc);
+void bind_file_database(nb::module_ &m, const char *format) {
+    g_traits = read_traits(format);
+    const FileDbTraits *t = &g_traits;
+    nb::class_<FileDatabase> cls(m, t->class_name.c_str(), nb::dynamic_attr());
 
     cls.def("__init__",
             [t](FileDatabase *self, nb::handle path, nb::handle mode) {
                 construct(*t, self, path, mode);
             },
-            nb::arg(t->path_attr).none(), "mode"_a.none() = "open",
-            nb::sig(cat({"def __init__(self, ", t->path_attr,
-                         ": PathLike, mode: str = 'open') -> None"}).c_str()),
-            cat({"Description : Binds the object to a location of ", nouns,
-                 ": one file or a directory. With mode 'open' the path must exist; any other "
-                 "mode (such as 'create') skips that check. The GDAL drivers ", t->own.driver,
-                 " and ", t->other.driver, " must be available."}).c_str());
-    cls.def_rw(t->path_attr, &FileDatabase::path,
-               cat({"Description : The location (pathlib.Path): one file or a directory of ",
-                    nouns, "."}).c_str());
+            // Called directly when the class is called (nanobind's construction
+            // bypasses a Python __init__), so its parameters are the public ones.
+            nb::arg(t->path_attr.c_str()).none(), "mode"_a.none() = "open");
+    cls.def_rw(t->path_attr.c_str(), &FileDatabase::path);
 
     // The static members are real staticmethod objects of the class.
     nb::object staticmethod = nb::module_::import_("builtins").attr("staticmethod");
@@ -373,96 +315,43 @@ void bind_file_database(nb::module_ &m, const FileDbTraits &traits) {
         [](nb::handle connection, nb::handle schema) {
             return pg_connection_string(connection, schema);
         },
-        "connection"_a.none(), "schema"_a.none() = "public",
-        nb::sig("def _pg_connection_string(connection: Union[str, Dict[str, Any]], "
-                "schema: str = 'public') -> str"),
-        "Description : GDAL PostgreSQL connection text from a ready string (returned as it is) "
-        "or from a mapping with host, port (default 5432), dbname, user and password, "
-        "restricted to schema."));
+        "connection"_a.none(), "schema"_a.none()));
     cls.attr("_list_layers") = staticmethod(nb::cpp_function(
         [](nb::handle ds, nb::handle tables) {
             return list_layers(ds, tables, Membership::HashSet);
         },
-        "ds"_a.none(), "tables"_a.none() = nb::none(),
-        nb::sig("def _list_layers(ds, tables: Optional[Iterable[str]] = None) -> List[str]"),
-        "Description : Layer names of an open dataset in index order, narrowed to the names in "
-        "tables (copied once into a set) when tables is not empty."));
+        "ds"_a.none(), "tables"_a.none()));
     cls.attr("_run_parallel") = staticmethod(nb::cpp_function(
         [](nb::handle items, nb::handle func) { run_python(this_module(), items, func); },
-        "items"_a.none(), "func"_a.none(),
-        nb::sig("def _run_parallel(items: Iterable[Any], func) -> None"),
-        "Description : Calls func(item) for every item on up to GEOFILEOPS_THREADS threads; "
-        "after all have ended, raises the first failure."));
-    cls.attr("_cleanup_sidecar") = staticmethod(nb::cpp_function(
-        &cleanup_sidecar, "path"_a.none(), nb::sig("def _cleanup_sidecar(path: Path) -> None"),
-        "Description : Removes the earlier output of one layer: every regular file in the "
-        "directory of path whose name is the stem of path, a dot and anything (links "
-        "themselves, not their targets; directories stay)."));
-    cls.def(t->iter_method,
+        "items"_a.none(), "func"_a.none()));
+    cls.attr("_cleanup_sidecar") =
+        staticmethod(nb::cpp_function(&cleanup_sidecar, "path"_a.none()));
+    cls.def(t->iter_method.c_str(),
             [t](const FileDatabase &self, nb::handle tables) {
                 return resolve_files(*t, self.path, tables);
             },
-            "tables"_a.none() = nb::none(),
-            nb::sig(cat({"def ", t->iter_method,
-                         "(self, tables: Optional[Iterable[str]] = None) -> List[Path]"}).c_str()),
-            cat({"Description : The ", nouns, " to process: the bound path when it is a file, "
-                 "else the entries of the directory named *", own_ext,
-                 " (case-sensitive), sorted by name; narrowed to the stems in tables when "
-                 "tables is not empty."}).c_str());
+            "tables"_a.none());
 
-    cls.def(t->to_pg,
+    cls.def(t->to_pg.c_str(),
             [t](const FileDatabase &self, nb::handle connection, nb::handle schema,
                 nb::handle overwrite, nb::handle tables, nb::handle progress) {
                 to_pg(*t, self, connection, schema, overwrite, tables, progress);
             },
-            "connection"_a.none(), nb::kw_only(), "schema"_a.none() = "public",
-            "overwrite"_a.none() = false, "tables"_a.none() = nb::none(),
-            "progress"_a.none() = nb::none(),
-            nb::sig(cat({"def ", t->to_pg,
-                         "(self, connection: Union[str, Dict[str, Any]], *, schema: str = "
-                         "'public', overwrite: bool = False, tables: Optional[Iterable[str]] = "
-                         "None, progress: Optional[Callable[[LayerEvent], Any]] = None) -> None"}).c_str()),
-            cat({"Description : Loads each selected ", noun, " into the table <schema>.<layer> "
-                 "of a PostgreSQL/PostGIS database, geometries promoted to multi-part types, "
-                 "files in parallel. An existing table is replaced only with overwrite=True; "
-                 "otherwise that file fails. The new table takes the old one's place only once "
-                 "it is complete; a failed file leaves the old table as it was and no other. "
-                 "Other tables are never touched. ", VORIVIV_PROGRESS_DOC}).c_str());
-    cls.def(t->from_pg,
+            "connection"_a.none(), "schema"_a.none(), "overwrite"_a.none(), "tables"_a.none(),
+            "progress"_a.none());
+    cls.def(t->from_pg.c_str(),
             [t](const FileDatabase &self, nb::handle connection, nb::handle schema,
                 nb::handle tables, nb::handle overwrite, nb::handle progress) {
                 from_pg(*t, self, connection, schema, tables, overwrite, progress);
             },
-            "connection"_a.none(), nb::kw_only(), "schema"_a.none() = "public",
-            "tables"_a.none() = nb::none(), "overwrite"_a.none() = true,
-            "progress"_a.none() = nb::none(),
-            nb::sig(cat({"def ", t->from_pg,
-                         "(self, connection: Union[str, Dict[str, Any]], *, schema: str = "
-                         "'public', tables: Optional[Iterable[str]] = None, overwrite: bool = "
-                         "True, progress: Optional[Callable[[LayerEvent], Any]] = None) -> None"}).c_str()),
-            cat({"Description : Exports each selected table of a PostgreSQL schema as <layer>",
-                 own_ext, " into the bound directory (or, when the bound path is no directory, "
-                 "into its parent, created if missing), tables in parallel. Each layer is written "
-                 "aside and moved into place once complete; with overwrite the layer's other "
-                 "earlier files are then removed. A failed layer leaves its earlier files as they "
-                 "were. ", VORIVIV_PROGRESS_DOC}).c_str());
-    cls.def(t->to_other,
+            "connection"_a.none(), "schema"_a.none(), "tables"_a.none(), "overwrite"_a.none(),
+            "progress"_a.none());
+    cls.def(t->to_other.c_str(),
             [t](const FileDatabase &self, nb::handle output_dir, nb::handle tables,
                 nb::handle overwrite, nb::handle progress) {
                 to_other(*t, self, output_dir, tables, overwrite, progress);
             },
-            "output_dir"_a.none(), nb::kw_only(), "tables"_a.none() = nb::none(),
-            "overwrite"_a.none() = true, "progress"_a.none() = nb::none(),
-            nb::sig(cat({"def ", t->to_other,
-                         "(self, output_dir: PathLike, *, tables: Optional[Iterable[str]] = None, "
-                         "overwrite: bool = True, progress: Optional[Callable[[LayerEvent], Any]] "
-                         "= None) -> None"}).c_str()),
-            cat({"Description : Converts each selected ", noun, " into ", other_noun,
-                 " format as <layer>", other_ext, " in output_dir (created if missing), named "
-                 "after the file's first layer, files in parallel. Each layer is written aside and "
-                 "moved into place once complete; with overwrite the layer's other earlier files "
-                 "in output_dir are then removed. A failed layer leaves its earlier files as they "
-                 "were. ", VORIVIV_PROGRESS_DOC}).c_str());
+            "output_dir"_a.none(), "tables"_a.none(), "overwrite"_a.none(), "progress"_a.none());
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

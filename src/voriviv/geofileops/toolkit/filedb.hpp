@@ -4,37 +4,39 @@
 // into a PostgreSQL schema, from a PostgreSQL schema, and into the other file
 // format in a given directory.
 //
-// The converter is written once and bound once per format; a FileDbTraits
-// value gives everything that differs between the bindings.
+// The converter is written once and bound once per format. What differs
+// between the formats (names, drivers, extensions, messages) is described once,
+// in voriviv/geofileops/_interface.py (TAB and SHP), together with the public
+// signatures and docstrings; the bindings here are positional entry points.
 #pragma once
+
+#include <string>
 
 #include <nanobind/nanobind.h>
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 // A file format: GDAL's driver name and the extension of the main file.
 struct FileFormat {
-    const char *driver;     // "MapInfo File"
-    const char *extension;  // ".tab"
+    std::string driver;     // "MapInfo File"
+    std::string extension;  // ".tab"
 };
 
 struct FileDbTraits {
-    const char *class_name;     // "TabFileDatabase"
-    const char *class_doc;      // begins with "Description : "
-    const char *path_attr;      // attribute and first constructor parameter: "tab_path"
-    const char *iter_method;    // "_iter_tabfiles"
-    const char *to_pg;          // "tab2pg"
-    const char *from_pg;        // "pg2tab"
-    const char *to_other;       // "tab2shp"
-    const char *file_noun;      // "TAB file", for the documentation texts
+    std::string class_name;     // "TabFileDatabase"
+    std::string path_attr;      // attribute and first constructor parameter: "tab_path"
+    std::string iter_method;    // "_iter_tabfiles"
+    std::string to_pg;          // "tab2pg"
+    std::string from_pg;        // "pg2tab"
+    std::string to_other;       // "tab2shp"
     FileFormat own;             // the location's format; its driver is looked up first
     FileFormat other;           // the target format of `to_other`
-    const char *open_failure;   // "Failed to open TAB file: " + path
-    const char *no_layer;       // "TAB file has no layer: " + path
+    std::string open_failure;   // "Failed to open TAB file: " + path
+    std::string no_layer;       // "TAB file has no layer: " + path
 };
 
-// Defines the class described by `traits` in `m`. `traits` must outlive the
-// module (a static constant).
-void bind_file_database(nanobind::module_ &m, const FileDbTraits &traits);
+// Defines in `m` the class of the format that `_interface.<format>` describes
+// ("TAB" or "SHP").
+void bind_file_database(nanobind::module_ &m, const char *format);
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -10,7 +10,7 @@
 
 #include "toolkit/pyboundary.hpp"
 
-namespace geofileops::fs {
+namespace voriviv::geofileops::fs {
 
 namespace {
 bool missing_errno(int e) { return e == ENOENT || e == ENOTDIR || e == ELOOP || e == EBADF; }
@@ -51,6 +51,18 @@ std::string parent_of(const std::string &path) {
     return path.substr(0, end + 1);
 }
 }  // namespace
+
+bool is_empty_directory(const std::string &path) {
+    std::unique_ptr<DIR, DirCloser> d(opendir(path.c_str()));
+    if (!d) return false;
+    for (;;) {
+        errno = 0;
+        const dirent *e = readdir(d.get());
+        if (e == nullptr) return errno == 0;
+        std::string_view n(e->d_name);
+        if (n != "." && n != "..") return false;
+    }
+}
 
 Kind kind_of(const std::string &path) {
     struct stat st;
@@ -117,4 +129,4 @@ void remove_companions(const std::string &dir, std::string_view stem,
     }
 }
 
-}  // namespace geofileops::fs
+}  // namespace voriviv::geofileops::fs

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace geofileops::fs {
+namespace voriviv::geofileops::fs {
 
 enum class Kind { Missing, Regular, Directory, Other };
 
@@ -21,6 +21,10 @@ enum class Kind { Missing, Regular, Directory, Other };
 // Missing). ENOENT, ENOTDIR, ELOOP and EBADF count as Missing, as they do for
 // pathlib's exists()/is_file()/is_dir(); other stat failures throw.
 Kind kind_of(const std::string &path);
+
+// Whether `path` is a directory (links followed) that holds no entry. Any
+// failure to look (missing, unreadable) gives false.
+bool is_empty_directory(const std::string &path);
 
 // Whether `path` itself is a symbolic link (not followed).
 bool is_link(const std::string &path);
@@ -52,4 +56,4 @@ bool is_companion(std::string_view name, std::string_view stem);
 void remove_companions(const std::string &dir, std::string_view stem,
                        const std::function<bool(std::string_view name)> &spare = nullptr);
 
-}  // namespace geofileops::fs
+}  // namespace voriviv::geofileops::fs

@@ -7,7 +7,10 @@
 
 #include "toolkit/progress.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
+
+static_assert(GdalError::kAppDefined == CPLE_AppDefined && GdalError::kOpenFailed == CPLE_OpenFailed &&
+              GdalError::kUserInterrupt == CPLE_UserInterrupt);
 
 void WarningSink::add(const std::string &text) {
     const std::string msg = valid_utf8(text);
@@ -86,7 +89,7 @@ ErrorScope::ErrorScope(WarningSink *sink) : sink_(sink) {
 
 ErrorScope::~ErrorScope() { CPLPopErrorHandler(); }
 
-void ErrorScope::handler(int err_class, int, const char *msg) {
+void ErrorScope::handler(int err_class, int err_no, const char *msg) {
     auto *self = static_cast<ErrorScope *>(CPLGetErrorHandlerUserData());
     std::string text = valid_utf8(msg ? msg : "");
     if (err_class == CE_Failure || err_class == CE_Fatal) {
@@ -96,6 +99,7 @@ void ErrorScope::handler(int err_class, int, const char *msg) {
             std::find(self->failures_.begin(), self->failures_.end(), text) ==
                 self->failures_.end())
             self->failures_.push_back(std::move(text));
+        if (!self->failed_) self->first_err_no_ = err_no;
         self->failed_ = true;
     } else if (err_class == CE_Warning && self->sink_ != nullptr) {
         text = LayerLabel::prefix() + text;
@@ -108,7 +112,7 @@ void ErrorScope::raise_if_failed() const {
     if (failures_.empty()) return;
     std::string joined = LayerLabel::prefix() + failures_.front();
     for (size_t i = 1; i < failures_.size(); ++i) joined += "\n" + failures_[i];
-    throw GdalError(joined);
+    throw GdalError(joined, first_err_no_);
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -3,8 +3,9 @@
 // GDAL reports problems through its error handler rather than through return
 // values. An ErrorScope pushes a thread-local handler for the duration of one
 // operation, collects every failure and warning raised on this thread, and
-// turns the failures into one C++ exception (GdalError, a std::runtime_error,
-// which surfaces in Python as RuntimeError carrying GDAL's own message).
+// turns the failures into one C++ exception (GdalError, which surfaces in
+// Python as voriviv.GdalError, a RuntimeError carrying GDAL's own message and
+// error number).
 // Warnings are never errors: they are handed to a WarningSink that the calling
 // thread later forwards to Python's `warnings` module.
 #pragma once
@@ -14,11 +15,22 @@
 #include <string>
 #include <vector>
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
-// A GDAL failure; what() is GDAL's message.
+// A GDAL failure; what() is GDAL's message, err_no GDAL's error number (a
+// CPLErrorNum). Where GDAL failed without saying why (a null handle and no
+// report), the text is our fixed message and the number the closest of GDAL's
+// own (CPLE_OpenFailed for an open).
 struct GdalError : std::runtime_error {
-    using std::runtime_error::runtime_error;
+    explicit GdalError(const std::string &message, int err_no = kAppDefined)
+        : std::runtime_error(message), err_no(err_no) {}
+    int err_no;
+
+    // GDAL's CPLE_AppDefined, CPLE_OpenFailed and CPLE_UserInterrupt
+    // (cpl_error.h), named here so that callers need not include GDAL's headers.
+    static constexpr int kAppDefined = 1;
+    static constexpr int kOpenFailed = 4;
+    static constexpr int kUserInterrupt = 9;
 };
 
 // Thread-safe collection of GDAL warning texts for one call. Distinct texts
@@ -70,12 +82,12 @@ public:
     void raise_if_failed() const;
 
     // For calls that return a handle: a null handle raises GDAL's failure, or
-    // `fallback` (our own fixed text) when GDAL reported nothing.
+    // `fallback` (our own fixed text, with `err_no`) when GDAL reported nothing.
     template <class T>
-    T *check(T *handle, const char *fallback) const {
+    T *check(T *handle, const char *fallback, int err_no = GdalError::kAppDefined) const {
         if (handle == nullptr) {
             raise_if_failed();
-            throw GdalError(fallback);
+            throw GdalError(fallback, err_no);
         }
         return handle;
     }
@@ -85,7 +97,8 @@ private:
     static constexpr size_t kMaxFailures = 10;
     WarningSink *sink_;
     std::vector<std::string> failures_;
+    int first_err_no_ = 0;  // error number of the first failure
     bool failed_ = false;
 };
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

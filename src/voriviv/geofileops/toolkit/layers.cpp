@@ -5,53 +5,29 @@
 
 namespace nb = nanobind;
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 void bind_dataset_types(nb::module_ &m) {
-    nb::class_<PyDriver>(m, "Driver", "Description : A GDAL driver.")
-        .def("GetName", [](const PyDriver &d) { return nb::str(GDALGetDriverShortName(d.h)); },
-             "Description : The driver's short name.");
-    nb::class_<PyLayer>(m, "Layer", "Description : A layer of an open GDAL dataset.")
+    nb::class_<PyDriver>(m, "Driver")
+        .def("GetName", [](const PyDriver &d) { return nb::str(GDALGetDriverShortName(d.h)); });
+    nb::class_<PyLayer>(m, "Layer")
         .def("GetName", [](const PyLayer &l) {
-            CallContext ctx;
-            std::string name;
-            {
-                nb::gil_scoped_release nogil;
-                ErrorScope scope(ctx.sink());
+            const std::string name = gdal_call([&](WarningSink *) {
                 const char *n = OGR_L_GetName(l.layer);
-                scope.raise_if_failed();
-                name = n ? n : "";
-            }
-            ctx.finish();
+                return std::string(n ? n : "");
+            });
             return nb::str(name.data(), name.size());
-        }, "Description : The layer's name.");
-    nb::class_<PyDataset>(m, "Dataset",
-                          "Description : An open GDAL vector dataset, closed when the object dies.")
+        });
+    nb::class_<PyDataset>(m, "Dataset")
         .def("GetLayerCount", [](const PyDataset &d) {
-            CallContext ctx;
-            int n;
-            {
-                nb::gil_scoped_release nogil;
-                ErrorScope scope(ctx.sink());
-                n = GDALDatasetGetLayerCount(d.ds->get());
-                scope.raise_if_failed();
-            }
-            ctx.finish();
-            return n;
-        }, "Description : Number of layers.")
+            return gdal_call([&](WarningSink *) { return GDALDatasetGetLayerCount(d.ds->get()); });
+        })
         .def("GetLayerByIndex", [](const PyDataset &d, int i) -> nb::object {
-            CallContext ctx;
-            OGRLayerH layer;
-            {
-                nb::gil_scoped_release nogil;
-                ErrorScope scope(ctx.sink());
-                layer = GDALDatasetGetLayer(d.ds->get(), i);
-                scope.raise_if_failed();
-            }
-            ctx.finish();
+            OGRLayerH layer =
+                gdal_call([&](WarningSink *) { return GDALDatasetGetLayer(d.ds->get(), i); });
             if (layer == nullptr) return nb::none();
             return nb::cast(PyLayer{d.ds, layer});
-        }, nb::arg("index"), "Description : The layer at an index, or None.");
+        }, nb::arg("index"));
 }
 
 nb::object wrap_dataset(Dataset ds) {
@@ -60,14 +36,7 @@ nb::object wrap_dataset(Dataset ds) {
 
 std::vector<std::string> native_layer_names(nb::handle ds) {
     const PyDataset &d = nb::cast<const PyDataset &>(ds);
-    CallContext ctx;
-    std::vector<std::string> names;
-    {
-        nb::gil_scoped_release nogil;
-        names = layer_names(d.ds->get(), ctx.sink());
-    }
-    ctx.finish();
-    return names;
+    return gdal_call([&](WarningSink *sink) { return layer_names(d.ds->get(), sink); });
 }
 
 namespace {
@@ -90,9 +59,7 @@ nb::list all_names(nb::handle ds) {
 
 nb::list list_layers(nb::handle ds, nb::handle tables, Membership how) {
     nb::list names = all_names(ds);
-    const int truthy = PyObject_IsTrue(tables.ptr());
-    if (truthy < 0) throw nb::python_error();
-    if (!truthy) return names;
+    if (!truth(tables)) return names;
     nb::object allow = nb::borrow(tables);
     if (how == Membership::HashSet) {
         allow = nb::steal(PySet_New(tables.ptr()));
@@ -108,4 +75,4 @@ nb::list list_layers(nb::handle ds, nb::handle tables, Membership how) {
     return kept;
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -10,7 +10,7 @@
 
 #include "toolkit/dataset.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 // A dataset handed to Python. Closed when the last Python reference (the
 // object or one of its layers) goes away.
@@ -50,4 +50,4 @@ nanobind::list list_layers(nanobind::handle ds, nanobind::handle tables, Members
 // Layer names of our own dataset without the GIL.
 std::vector<std::string> native_layer_names(nanobind::handle ds);
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

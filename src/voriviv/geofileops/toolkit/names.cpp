@@ -8,7 +8,7 @@
 
 namespace nb = nanobind;
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 void require_text_items(nb::handle tables, const char *param) {
     PyObject *t = tables.ptr();
@@ -30,17 +30,17 @@ void require_text_items(nb::handle tables, const char *param) {
 std::string pg_target_table(const std::string &layer, const std::string &schema) {
     std::string table = pg_laundered_name(layer);
     if (table.size() >= 63)
-        throw GdalError("Layer '" + layer + "' was not loaded: its table name " + schema + "." +
+        throw PyExcText{PyExc_RuntimeError, "Layer '" + layer + "' was not loaded: its table name " + schema + "." +
                         table + " is " + std::to_string(table.size()) +
                         " bytes long, and PostgreSQL names hold at most 63 bytes (62 for a "
-                        "table, whose index is named after it)");
+                        "table, whose index is named after it)"};
     return table;
 }
 
 std::string pg_table_label(const std::string &layer, const std::string &schema) {
     try {
         return pg_target_table(layer, schema);
-    } catch (const GdalError &) {
+    } catch (const PyExcText &) {
         return pg_laundered_name(layer);
     }
 }
@@ -50,8 +50,8 @@ void TargetClaims::claim(const std::string &target, const std::string &layer,
     std::lock_guard<std::mutex> lock(mutex_);
     auto [it, inserted] = owners_.emplace(target, layer);
     if (inserted) return;
-    throw GdalError("Layer '" + layer + "' was not written: it would land on " + what +
-                    ", the target of layer '" + it->second + "'");
+    throw PyExcText{PyExc_RuntimeError, "Layer '" + layer + "' was not written: it would land on " + what +
+                    ", the target of layer '" + it->second + "'"};
 }
 
 std::string ascii_lower(std::string s) {
@@ -59,4 +59,4 @@ std::string ascii_lower(std::string s) {
     return s;
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -9,14 +9,14 @@
 
 #include <nanobind/nanobind.h>
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 // Raises TypeError when `tables` (a list, tuple, set, frozenset or dict;
 // other iterables are not walked, to leave one-shot iterators alone) holds
 // an item that is not a str, and ValueError for one holding a NUL.
 void require_text_items(nanobind::handle tables, const char *param = "tables");
 
-// The table a layer is loaded into (PostgreSQL's laundering), or GdalError
+// The table a layer is loaded into (PostgreSQL's laundering), or RuntimeError
 // when that name is too long for PostgreSQL: a name of 63 bytes is accepted
 // by PostgreSQL but leaves its index the table's own name, and longer names
 // are cut; either way the load would fail halfway or land elsewhere.
@@ -32,7 +32,7 @@ std::string pg_table_label(const std::string &layer, const std::string &schema);
 // the target does).
 class TargetClaims {
 public:
-    // Throws GdalError when `target` was claimed by another layer.
+    // Throws RuntimeError (PyExcText) when `target` was claimed by another layer.
     void claim(const std::string &target, const std::string &layer, const std::string &what);
 
 private:
@@ -43,4 +43,4 @@ private:
 // ASCII lower case.
 std::string ascii_lower(std::string s);
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -7,12 +7,12 @@
 #include "toolkit/fsops.hpp"
 #include "toolkit/pyboundary.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 std::string OutputDirectory::prepare(const std::string &layer, const std::string &source,
                                      bool overwrite) {
     require_safe_file_name(layer);
-    std::string path = fs::join(dir_, layer + extension_);
+    std::string path = path_of(layer);
     std::lock_guard<std::mutex> lock(mutex_);
     claim_or_throw(claims_, path, layer, source);
     claimed_stems_.push_back(layer);
@@ -30,7 +30,7 @@ std::string OutputDirectory::prepare(const std::string &layer, const std::string
 
 void OutputDirectory::claim(const std::string &layer, const std::string &source) {
     require_safe_file_name(layer);
-    std::string path = fs::join(dir_, layer + extension_);
+    std::string path = path_of(layer);
     std::lock_guard<std::mutex> lock(mutex_);
     claim_or_throw(claims_, path, layer, source);
     folded_.claim(ascii_lower(layer + extension_), layer, path);
@@ -54,4 +54,4 @@ void OutputDirectory::install(const std::string &layer, const std::string &stagi
     });
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

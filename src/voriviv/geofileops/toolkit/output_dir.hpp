@@ -18,10 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "toolkit/fsops.hpp"
 #include "toolkit/names.hpp"
 #include "toolkit/outputs.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 class OutputDirectory {
 public:
@@ -29,6 +30,9 @@ public:
         : dir_(std::move(dir)), extension_(std::move(extension)) {}
 
     const std::string &dir() const { return dir_; }
+
+    // The output file of `layer`: <dir>/<layer><extension>.
+    std::string path_of(const std::string &layer) const { return fs::join(dir_, layer + extension_); }
 
     // Prepares the output of `layer`, read from `source` (a text naming it in
     // messages), and returns its path. Throws ValueError for a layer name that
@@ -57,4 +61,4 @@ private:
     std::vector<std::string> claimed_stems_;
 };
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

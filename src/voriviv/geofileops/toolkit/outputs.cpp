@@ -3,7 +3,7 @@
 #include "toolkit/gdal_error.hpp"
 #include "toolkit/pyboundary.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 void require_safe_file_name(const std::string &layer) {
     if (layer.empty() || layer == "." || layer == ".." ||
@@ -23,8 +23,8 @@ std::optional<std::string> OutputClaims::claim(const std::string &name, const st
 void claim_or_throw(OutputClaims &claims, const std::string &name, const std::string &layer,
                     const std::string &source) {
     if (auto first = claims.claim(name, source))
-        throw GdalError("Layer '" + layer + "' of " + source + " has the same output name " +
-                        name + " as a layer of " + *first + "; it was not written");
+        throw PyExcText{PyExc_RuntimeError, "Layer '" + layer + "' of " + source + " has the same output name " +
+                        name + " as a layer of " + *first + "; it was not written"};
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

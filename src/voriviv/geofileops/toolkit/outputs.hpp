@@ -11,7 +11,7 @@
 #include <string>
 #include <unordered_map>
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 // Throws ValueError (via PyExcText) naming the layer when `layer` cannot be
 // used as a file name inside an output directory.
@@ -32,4 +32,4 @@ private:
 void claim_or_throw(OutputClaims &claims, const std::string &name, const std::string &layer,
                     const std::string &source);
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

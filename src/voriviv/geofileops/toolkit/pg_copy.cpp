@@ -27,6 +27,7 @@
 
 #include "toolkit/dataset.hpp"
 #include "toolkit/fidelity.hpp"
+#include "toolkit/messages.hpp"
 #include "toolkit/pg_load.hpp"
 
 // GDAL's PostgreSQL writer formats the non-geometry part of a COPY row with
@@ -39,7 +40,7 @@ void OGRPGCommonAppendCopyFieldsExceptGeom(CPLString &command, OGRFeature *featu
                                            const std::vector<bool> &fields_to_include,
                                            OGRPGCommonEscapeStringCbk escape, void *userdata);
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 namespace {
 
@@ -423,7 +424,7 @@ void produce(const RowFormat &f, const std::string &src_name, GDALDatasetH src,
     ErrorScope scope(sink);
     Dataset own;
     if (src == nullptr) {
-        own = open_vector_or(src_name, OpenFlags::ReadOnly, sink, "Worker failed to open source");
+        own = open_vector_or(src_name, OpenFlags::ReadOnly, sink, msg::kWorkerOpenFailed);
         src = own.get();
     }
     OGRLayer *layer = OGRLayer::FromHandle(GDALDatasetGetLayerByName(src, layer_name.c_str()));
@@ -750,5 +751,4 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
                           streams, sink, cancel);
 }
 
-
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -40,7 +40,7 @@
 #include "toolkit/gdal_error.hpp"
 #include "toolkit/translate.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 // Loads `opts.layer` of `src` into the new table <schema>.<table> (which the
 // call creates; `opts` are the options of the GDAL load: format, -nlt, -lco,
@@ -53,4 +53,4 @@ bool pg_copy_layer(const std::string &dest, const std::string &schema, const std
                    WarningSink *sink, const CancelToken *cancel);
 
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

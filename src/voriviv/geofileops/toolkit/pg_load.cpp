@@ -12,7 +12,7 @@
 #include "toolkit/table_swap.hpp"
 #include "toolkit/pg_copy.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 std::string pg_laundered_name(const std::string &layer) {
     std::string out = layer;
@@ -107,4 +107,4 @@ void pg_load_layer(const PgLoad &load, GDALDatasetH src, const std::string &laye
     }
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -16,7 +16,7 @@
 #include "toolkit/gdal_error.hpp"
 #include "toolkit/translate.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 // The table name GDAL's PostgreSQL driver gives a layer (its default name
 // laundering: ASCII lower case, and ' - # replaced by _).
@@ -49,4 +49,4 @@ struct PgLoad {
 void pg_load_layer(const PgLoad &load, GDALDatasetH src, const std::string &layer,
                    WarningSink *sink, const CancelToken *cancel);
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -14,7 +14,7 @@
 #include "toolkit/connection.hpp"
 #include "toolkit/pg_load.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 namespace {
 
@@ -221,4 +221,4 @@ void probe_connection(const std::string &gdal_text) {
     }
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

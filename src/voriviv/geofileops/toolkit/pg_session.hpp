@@ -11,7 +11,7 @@
 
 struct pg_conn;
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 // A failed statement; sqlstate is PostgreSQL's five-character error code
 // (empty when the failure was no server error, e.g. a lost connection).
@@ -80,4 +80,4 @@ private:
 // can interrupt.
 void probe_connection(const std::string &gdal_text);
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -18,7 +18,7 @@
 namespace nb = nanobind;
 using namespace nb::literals;
 
-namespace geofileops {
+namespace voriviv::geofileops {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -325,4 +325,4 @@ void progress_warning(const std::string &message) {
 ProgressMute::ProgressMute() { ++t_current.muted; }
 ProgressMute::~ProgressMute() { --t_current.muted; }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -26,13 +26,7 @@
 
 #include "toolkit/translate.hpp"
 
-// The sentence every conversion's documentation ends with.
-#define VORIVIV_PROGRESS_DOC                                                              \
-    "progress, when given, is called on the calling thread with a voriviv.progress.LayerEvent " \
-    "as each layer starts, advances, finishes or fails; an exception it raises stops the call " \
-    "like Ctrl-C and is re-raised."
-
-namespace geofileops {
+namespace voriviv::geofileops {
 
 // How one work item is named in events: the layer (or table, or file stem),
 // what it is read from and what it is written to.
@@ -93,4 +87,4 @@ public:
     ProgressMute &operator=(const ProgressMute &) = delete;
 };
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

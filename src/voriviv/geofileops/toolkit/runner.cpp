@@ -6,11 +6,12 @@
 #include <cstdint>
 #include <utility>
 
+#include "toolkit/messages.hpp"
 #include "toolkit/pyboundary.hpp"
 
 namespace nb = nanobind;
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 ThreadPool::~ThreadPool() {
     close();
@@ -131,7 +132,7 @@ std::size_t thread_setting(nb::handle module) {
     }
     if (PyFloat_Check(value.ptr())) {
         const double d = PyFloat_AsDouble(value.ptr());
-        if (!(d > 0)) throw nb::value_error("max_workers must be greater than 0");
+        if (!(d > 0)) throw PyExcText{PyExc_ValueError, msg::kMaxWorkers};
         if (d >= 1e18) return SIZE_MAX;
         return static_cast<std::size_t>(std::ceil(d));
     }
@@ -141,7 +142,7 @@ std::size_t thread_setting(nb::handle module) {
     const long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (n == -1 && PyErr_Occurred()) throw nb::python_error();
     if (overflow < 0 || (overflow == 0 && n <= 0))
-        throw nb::value_error("max_workers must be greater than 0");
+        throw PyExcText{PyExc_ValueError, msg::kMaxWorkers};
     // Threads start on demand, so a count beyond any machine simply means
     // "as many as there are items".
     if (overflow > 0) return SIZE_MAX;
@@ -305,4 +306,4 @@ void set_thread_setting(nb::handle module, nb::handle n) {
     nb::setattr(module, "GEOFILEOPS_THREADS", value);
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -25,7 +25,7 @@
 
 #include "toolkit/translate.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 class ThreadPool {
 public:
@@ -107,4 +107,4 @@ long initial_thread_setting();
 // set_geofileops_threads(n): converts and clamps n, stores it in the module.
 void set_thread_setting(nanobind::handle module, nanobind::handle n);
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -9,7 +9,7 @@
 
 #include "toolkit/pyboundary.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 namespace {
 std::pair<std::string, std::string> split(const std::string &path) {
@@ -48,4 +48,4 @@ void StagedDirectory::commit() {
     }
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

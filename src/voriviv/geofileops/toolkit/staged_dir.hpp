@@ -9,7 +9,7 @@
 
 #include <string>
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 class StagedDirectory {
 public:
@@ -29,4 +29,4 @@ private:
     std::string path_;
 };
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -9,7 +9,7 @@
 #include "toolkit/fsops.hpp"
 #include "toolkit/pyboundary.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 StagedLayer::StagedLayer(OutputDirectory &out, const std::string &layer,
                          const std::string &source, bool overwrite)
@@ -39,4 +39,4 @@ void StagedLayer::commit() {
     committed_ = true;
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -13,7 +13,7 @@
 
 #include "toolkit/output_dir.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 class StagedLayer {
 public:
@@ -40,4 +40,4 @@ private:
     bool committed_ = false;
 };
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -7,7 +7,7 @@
 
 #include <unistd.h>
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 namespace {
 constexpr size_t kMaxIdentifier = 63;
@@ -191,4 +191,4 @@ void drop_table_quietly(const std::string &conn_text, const std::string &schema,
     }
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

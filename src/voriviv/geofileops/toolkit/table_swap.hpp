@@ -13,7 +13,7 @@
 
 #include "toolkit/pg_session.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 // A fresh temporary table name: lower-case ASCII, unique in practice.
 std::string temporary_table_name();
@@ -53,4 +53,4 @@ std::string pg_truncate_identifier(const std::string &name);
 // "Table <schema>.<table> already exists; pass overwrite=True to replace it".
 std::string already_exists_message(const std::string &schema, const std::string &table);
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

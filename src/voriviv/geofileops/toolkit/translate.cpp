@@ -6,7 +6,7 @@
 #include "toolkit/dataset.hpp"
 #include "toolkit/progress.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 std::vector<std::string> TranslateOptions::to_argv() const {
     std::vector<std::string> argv;
@@ -104,4 +104,4 @@ void vector_translate(const std::string &dest, GDALDatasetH src,
     scope.raise_if_failed();
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

@@ -9,7 +9,7 @@
 
 #include "toolkit/gdal_error.hpp"
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 // Set from the calling thread to ask running translations to stop.
 struct CancelToken {
@@ -49,4 +49,4 @@ GDALDatasetH vector_translate_open(const std::string &dest, GDALDatasetH src,
                                    const TranslateOptions &opts, WarningSink *sink,
                                    const CancelToken *cancel);
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

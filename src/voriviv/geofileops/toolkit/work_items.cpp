@@ -9,7 +9,7 @@
 
 namespace nb = nanobind;
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 std::vector<WorkName> work_names(nb::handle items, const char *param) {
     std::vector<WorkName> out;
@@ -38,4 +38,4 @@ std::mutex &destination_mutex(const std::string &path) {
     return *slot;
 }
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops

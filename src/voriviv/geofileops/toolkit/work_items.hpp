@@ -8,7 +8,7 @@
 
 #include <nanobind/nanobind.h>
 
-namespace geofileops {
+namespace voriviv::geofileops {
 
 // A layer name for one worker, or the error that item fails with (an item
 // that is not exactly a str fails its own item only, like any worker error).
@@ -31,4 +31,4 @@ std::vector<WorkName> work_names(nanobind::handle items, const char *param);
 // path's canonical form; lives as long as the process.
 std::mutex &destination_mutex(const std::string &path);
 
-}  // namespace geofileops
+}  // namespace voriviv::geofileops
