@@ -98,3 +98,22 @@ def test_geodatabase_path_in_the_file_system_encoding(tmp_path, ne_gdb):
     out = tmp_path / "out"
     GeoFileDatabase(name).gdb2shape(out, tables=["cities"])
     assert "Feature Count: 243" in ogrinfo("-so", "-al", str(out / "cities.shp"))
+
+
+def test_postgresql_conditions_are_not_gdal_errors(pg, psql, tmp_path):
+    """A refusal of ours (the table exists) and a failure PostgreSQL reports
+    (a server that does not answer) are RuntimeErrors, never GdalError."""
+    from filedb_twins import make_layer
+    psql("DROP SCHEMA IF EXISTS err_s CASCADE; CREATE SCHEMA err_s; "
+         "CREATE TABLE err_s.roads (id int)")
+    make_layer(tmp_path / "roads.shp", 3, "ESRI Shapefile")
+    try:
+        with pytest.raises(RuntimeError, match="already exists") as err:
+            ShapefileDatabase(tmp_path / "roads.shp").shp2pg(pg, schema="err_s")
+        assert not isinstance(err.value, voriviv.GdalError)
+    finally:
+        psql("DROP SCHEMA err_s CASCADE")
+    refused = dict(pg, host="127.0.0.1", port=1)
+    with pytest.raises(RuntimeError) as err:
+        ShapefileDatabase(tmp_path / "roads.shp").shp2pg(refused, schema="err_s")
+    assert not isinstance(err.value, voriviv.GdalError)

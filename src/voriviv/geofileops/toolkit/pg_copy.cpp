@@ -71,8 +71,8 @@ struct NotCovered {};
 // plan that reads its values first (fidelity.hpp).
 struct Replan {};
 
-struct Cancelled : GdalError {
-    Cancelled() : GdalError("Load cancelled") {}
+struct Cancelled : std::runtime_error {
+    Cancelled() : std::runtime_error("Load cancelled") {}
 };
 
 
@@ -113,7 +113,7 @@ std::string trimmed(std::string s) {
 // rows; throws on failure or cancellation.
 std::vector<std::vector<std::string>> exec(PGconn *c, const std::string &sql,
                                            const CancelToken *cancel) {
-    if (!PQsendQuery(c, sql.c_str())) throw GdalError(trimmed(PQerrorMessage(c)));
+    if (!PQsendQuery(c, sql.c_str())) throw PgError(trimmed(PQerrorMessage(c)));
     bool cancel_sent = false;
     while (PQisBusy(c)) {
         if (!cancel_sent && cancel != nullptr && cancel->cancelled.load()) {
@@ -130,7 +130,7 @@ std::vector<std::vector<std::string>> exec(PGconn *c, const std::string &sql,
         FD_SET(fd, &rd);
         timeval tv{0, 100 * 1000};
         select(fd + 1, &rd, nullptr, nullptr, &tv);
-        if (!PQconsumeInput(c)) throw GdalError(trimmed(PQerrorMessage(c)));
+        if (!PQconsumeInput(c)) throw PgError(trimmed(PQerrorMessage(c)));
     }
     std::vector<std::vector<std::string>> rows;
     std::string failure;
@@ -150,7 +150,7 @@ std::vector<std::vector<std::string>> exec(PGconn *c, const std::string &sql,
         }
     }
     if (cancel_sent) throw Cancelled();
-    if (!failure.empty()) throw GdalError(failure);
+    if (!failure.empty()) throw PgError(failure);
     return rows;
 }
 
@@ -489,20 +489,20 @@ void produce(const RowFormat &f, const std::string &src_name, GDALDatasetH src,
 // Sends COPY data; throws on a lost connection.
 void put_copy_data(PGconn *c, const std::string &block) {
     if (!block.empty() && PQputCopyData(c, block.data(), static_cast<int>(block.size())) != 1)
-        throw GdalError(trimmed(PQerrorMessage(c)));
+        throw PgError(trimmed(PQerrorMessage(c)));
 }
 
 // Ends the COPY: normally (error == nullptr; a failure of the server throws)
 // or aborting it with `error`.
 void end_copy(PGconn *c, const char *error) {
-    if (PQputCopyEnd(c, error) != 1) throw GdalError(trimmed(PQerrorMessage(c)));
+    if (PQputCopyEnd(c, error) != 1) throw PgError(trimmed(PQerrorMessage(c)));
     std::string failure;
     while (PGresult *raw = PQgetResult(c)) {
         Result r(raw);
         if (PQresultStatus(r.r) != PGRES_COMMAND_OK && failure.empty())
             failure = trimmed(PQresultErrorMessage(r.r));
     }
-    if (error == nullptr && !failure.empty()) throw GdalError(failure);
+    if (error == nullptr && !failure.empty()) throw PgError(failure);
 }
 
 // Runs the layer's parts into the COPY stream open on `c`: one part on the
@@ -680,7 +680,7 @@ bool copy_with_plan(PGconn *c, const std::string &conninfo, const std::string &d
         exec(c, "BEGIN;\n" + definition.create, cancel);
         {
             Result r(PQexec(c, f.copy_sql.c_str()));
-            if (PQresultStatus(r.r) != PGRES_COPY_IN) throw GdalError(trimmed(PQerrorMessage(c)));
+            if (PQresultStatus(r.r) != PGRES_COPY_IN) throw PgError(trimmed(PQerrorMessage(c)));
         }
         in_copy = true;
         copy_parts(c, f, GDALGetDescription(src), src, opts.layer, parts, cancel, sink);

@@ -9,6 +9,7 @@
 #include "toolkit/fidelity.hpp"
 #include "toolkit/names.hpp"
 #include "toolkit/pg_session.hpp"
+#include "toolkit/pyboundary.hpp"
 #include "toolkit/table_swap.hpp"
 #include "toolkit/pg_copy.hpp"
 
@@ -79,7 +80,7 @@ void pg_load_layer(const PgLoad &load, GDALDatasetH src, const std::string &laye
         load.claims->claim(table, layer, "table " + load.schema + "." + table);
     PgSession session(load.dest, [cancel] { return cancel != nullptr && cancel->cancelled.load(); });
     if (!load.overwrite && session.relation_exists(load.schema, table))
-        throw GdalError(already_exists_message(load.schema, table));
+        throw PyExcText{PyExc_RuntimeError, already_exists_message(load.schema, table)};
     // The rows go into a table of a fresh name; the target is replaced by it
     // only once it is complete (table_swap.hpp).
     const std::string temp = claim_temporary_table(session, load.schema);
@@ -99,7 +100,7 @@ void pg_load_layer(const PgLoad &load, GDALDatasetH src, const std::string &laye
             translate_planned(load.dest, src, std::move(opts), TargetFormat::PostgreSQL, sink,
                               cancel);
         if (cancel != nullptr && cancel->cancelled.load())
-            throw GdalError("Load of layer '" + layer + "' was interrupted");
+            throw PyExcText{PyExc_RuntimeError, "Load of layer '" + layer + "' was interrupted"};
         swap_table_into_place(session, load.schema, temp, table, load.overwrite);
     } catch (...) {
         drop_table_quietly(load.dest, load.schema, temp);

@@ -121,12 +121,12 @@ std::string trimmed(const char *msg) {
 
 PgSession::PgSession(const std::string &gdal_text, const std::function<bool()> &stop) {
     conn_ = PQconnectStart(libpq_conninfo(with_connect_timeout(gdal_text)).c_str());
-    if (conn_ == nullptr) throw GdalError("Out of memory connecting to PostgreSQL");
+    if (conn_ == nullptr) throw PgError("Out of memory connecting to PostgreSQL");
     auto fail = [this](const std::string &fallback) {
         std::string msg = trimmed(PQerrorMessage(conn_));
         PQfinish(conn_);
         conn_ = nullptr;
-        throw GdalError(msg.empty() ? fallback : msg);
+        throw PgError(msg.empty() ? fallback : msg);
     };
     if (PQstatus(conn_) == CONNECTION_BAD) fail("Failed to connect to PostgreSQL");
     // libpq enforces connect_timeout only in its blocking calls; this loop
@@ -158,7 +158,7 @@ PgSession::PgSession(const std::string &gdal_text, const std::function<bool()> &
         if (timeout_s > 0 && std::chrono::steady_clock::now() >= deadline) {
             PQfinish(conn_);
             conn_ = nullptr;
-            throw GdalError("Connection to PostgreSQL timed out after " +
+            throw PgError("Connection to PostgreSQL timed out after " +
                             std::to_string(timeout_s) + " s (connect_timeout)");
         }
     }

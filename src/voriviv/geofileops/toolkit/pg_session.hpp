@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -13,12 +14,14 @@ struct pg_conn;
 
 namespace voriviv::geofileops {
 
-// A failed statement; sqlstate is PostgreSQL's five-character error code
-// (empty when the failure was no server error, e.g. a lost connection).
-struct PgError : GdalError {
+// A failure reported by PostgreSQL or libpq (not by GDAL: it reaches Python
+// as a plain RuntimeError with PostgreSQL's text). sqlstate is PostgreSQL's
+// five-character error code (empty when the failure was no server error,
+// e.g. a lost connection).
+struct PgError : std::runtime_error {
     std::string sqlstate;
-    PgError(const std::string &msg, std::string state)
-        : GdalError(msg), sqlstate(std::move(state)) {}
+    PgError(const std::string &msg, std::string state = "")
+        : std::runtime_error(msg), sqlstate(std::move(state)) {}
 };
 
 // Seconds a connection attempt may take when neither the connection text nor
@@ -45,13 +48,13 @@ std::string quote_ident(const std::string &name);
 std::string quote_literal(const std::string &text);
 
 // A connection attempt given up because the caller asked to stop.
-struct Interrupted : GdalError {
-    using GdalError::GdalError;
+struct Interrupted : std::runtime_error {
+    using std::runtime_error::runtime_error;
 };
 
 class PgSession {
 public:
-    // Connects; a failure throws GdalError with libpq's message. The attempt
+    // Connects; a failure throws PgError with libpq's message. The attempt
     // gives up after connect_timeout seconds (with_connect_timeout), and as
     // soon as `stop` (asked every 100 ms) returns true: then it throws
     // Interrupted.

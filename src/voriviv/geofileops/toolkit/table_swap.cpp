@@ -1,4 +1,5 @@
 #include "toolkit/table_swap.hpp"
+#include "toolkit/pyboundary.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -120,20 +121,20 @@ void swap_table_into_place(PgSession &s, const std::string &schema, const std::s
                 s.exec("DROP TABLE IF EXISTS " + qualified(schema, table));
             } catch (const PgError &e) {
                 if (e.sqlstate == "2BP01")  // dependent objects still exist
-                    throw GdalError("Table " + schema + "." + table +
+                    throw PyExcText{PyExc_RuntimeError, "Table " + schema + "." + table +
                                     " cannot be replaced because other objects depend on it; "
-                                    "it was kept as it was: " + e.what());
+                                    "it was kept as it was: " + e.what()};
                 throw;
             }
         } else if (s.relation_exists(schema, table)) {
-            throw GdalError(already_exists_message(schema, table));
+            throw PyExcText{PyExc_RuntimeError, already_exists_message(schema, table)};
         }
         try {
             s.exec("ALTER TABLE " + qualified(schema, temp) + " RENAME TO " + quote_ident(table));
         } catch (const PgError &e) {
             // Another load won the race for the name.
             if (e.sqlstate == "42P07" || e.sqlstate == "23505")
-                throw GdalError(already_exists_message(schema, table));
+                throw PyExcText{PyExc_RuntimeError, already_exists_message(schema, table)};
             throw;
         }
         rename_dependents(s, schema, temp, table);

@@ -30,7 +30,8 @@ std::string claim_temporary_table(PgSession &session, const std::string &schema)
 // Without `replace` an existing <schema>.<table> fails the swap with
 // "Table <schema>.<table> already exists; pass overwrite=True to replace it".
 // An old table other objects depend on fails it with a message saying so.
-// Swaps into one target are serialised across sessions. Throws GdalError; the
+// Swaps into one target are serialised across sessions. Throws PgError or
+// (for the two conditions above) our own RuntimeError text; the
 // temporary table then still exists (drop_table_quietly it).
 void swap_table_into_place(PgSession &session, const std::string &schema,
                            const std::string &temp, const std::string &table, bool replace);
