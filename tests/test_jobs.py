@@ -394,8 +394,9 @@ def test_tasks_shrink_to_single_layers_and_cover_each_layer_once():
         units = [u for j, us in plan if j == job for u in us]
         assert units == list(range(len(names)))        # each once, in the job's order
     assert [len(u) for _, u in plan[-2 * 2:]] == [1] * 4
-    # Many threads or few layers: one layer per task; no threads known: still a plan.
+    # Many threads, or no worker yet (a cluster still starting): one layer per task.
     assert all(len(u) == 1 for _, u in plan_tasks(layers, 64))
+    assert [len(u) for _, u in plan_tasks(layers, 0)] == [1] * 32
     assert plan_tasks({5: ["x"]}, 0) == [(5, [0])]
     assert plan_tasks({}, 2) == [] and plan_tasks({1: []}, 2) == []
 

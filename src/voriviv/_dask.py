@@ -217,15 +217,16 @@ def plan_tasks(layers: Dict[int, List[str]], threads: int) -> List[Tuple[int, Li
     ``ceil(remaining / (2 * threads))`` layers of one job (never crossing
     into the next job), so the run starts with large tasks and ends with
     tasks of one layer, the workers finishing within about one layer of
-    each other.
+    each other. With no worker yet (``threads`` 0: a cluster that is still
+    starting or scales up on demand) every task is one layer, so that the
+    workers to come share the run.
     """
-    threads = max(1, threads)
     remaining = sum(len(v) for v in layers.values())
     plan: List[Tuple[int, List[int]]] = []
     for job, names in layers.items():
         k = 0
         while k < len(names):
-            size = min(len(names) - k, max(1, -(-remaining // (2 * threads))))
+            size = 1 if threads < 1 else min(len(names) - k, -(-remaining // (2 * threads)))
             plan.append((job, list(range(k, k + size))))
             k += size
             remaining -= size
@@ -326,10 +327,6 @@ def run(jobs: Sequence, client, report):
     client.subscribe_topic(topic, lambda ev: inbox.put(("event", ev[1])))
     by_index = {j.index: j for j in jobs}
     deps = _dependencies(jobs)
-    try:
-        threads = sum(client.nthreads().values())
-    except Exception:  # noqa: BLE001 - only the task sizes depend on it
-        threads = 0
     state = {j.index: "waiting" for j in jobs}   # waiting, listing, listed, running, done
     listed: Dict[int, List[str]] = {}
     remaining: Dict[int, int] = {}
@@ -338,6 +335,18 @@ def run(jobs: Sequence, client, report):
     finished_units: Set[Tuple[int, Optional[int]]] = set()
     last_writer: Dict[Tuple, Any] = {}
     futures: Dict[Any, Tuple] = {}
+
+    cluster_threads: List[int] = []
+
+    def threads() -> int:
+        # Asked once, right after the first listing was submitted: the
+        # listing runs meanwhile.
+        if not cluster_threads:
+            try:
+                cluster_threads.append(sum(client.nthreads().values()))
+            except Exception:  # noqa: BLE001 - only the task sizes depend on it
+                cluster_threads.append(0)
+        return cluster_threads[0]
 
     def watch(fut, what) -> None:
         futures[fut] = what
@@ -361,6 +370,7 @@ def run(jobs: Sequence, client, report):
             # One task lists every job that can start now: one round trip.
             watch(client.submit(list_jobs, to_list, pure=False),
                   ("list", tuple(j.index for j in to_list)))
+            threads()
         # Units in the file's order, so that two jobs writing one table keep it.
         ready: Dict[int, List[str]] = {}
         for j in jobs:
@@ -379,7 +389,7 @@ def run(jobs: Sequence, client, report):
         whole = {i for i, layers in ready.items()
                  if len({_unit_key(by_index[i], name) for name in layers}) < len(layers)}
         plan = [(i, list(range(len(ready[i])))) for i in ready if i in whole]
-        plan += plan_tasks({i: v for i, v in ready.items() if i not in whole}, threads)
+        plan += plan_tasks({i: v for i, v in ready.items() if i not in whole}, threads())
         for i, units in plan:
             j = by_index[i]
             layers = [ready[i][k] for k in units]
