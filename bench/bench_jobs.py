@@ -7,8 +7,8 @@ geodatabase) by one job file, alternating:
 * ``voriviv run JOBS.toml --threads 2``: the jobs one after another, each on
   the converter's pool of 2 threads;
 * ``voriviv run JOBS.toml --scheduler ADDRESS`` against a LocalCluster of 2
-  single-threaded worker processes started once beforehand: 32 tasks of one
-  layer each (plus one listing task per geodatabase);
+  single-threaded worker processes started once beforehand: the 32 layers
+  as tasks of one to eight layers (plus one listing task);
 * with ``--with-startup``: ``voriviv run JOBS.toml --local-cluster 2``, the
   cluster started and stopped by the command (what a one-off run costs).
 
@@ -105,17 +105,23 @@ def main() -> None:
                                                          client.scheduler.address)}
         if args.with_startup:
             runs["--local-cluster 2 (with start)"] = voriviv_run("--local-cluster", "2")
-        best = {name: float("inf") for name in runs}
+        times = {name: [] for name in runs}
         for _ in range(args.repeat):
             for name, fn in runs.items():
                 t0 = time.perf_counter()
                 fn()
-                best[name] = min(best[name], time.perf_counter() - t0)
+                times[name].append(time.perf_counter() - t0)
+        best = {name: min(t) for name, t in times.items()}
         here = best["here, 2 threads"]
         print(f"\n{GDBS} geodatabases x {LAYERS} layers x {args.features} lines -> PostGIS, "
               f"voriviv run, best of {args.repeat} (each a whole command)")
         for name, t in best.items():
-            print(f"  {name:32s} {t:8.2f} s")
+            print(f"  {name:32s} {t:8.2f} s   (all: {', '.join(f'{x:.2f}' for x in times[name])})")
+        # Other load on the machine changes from one round to the next; the
+        # ratio within each round (the two runs back to back) shows the spread.
+        print("  ratio cluster / here per round  "
+              + ", ".join(f"{c / h:.2f}" for c, h in zip(times["LocalCluster 2x1, running"],
+                                                      times["here, 2 threads"])))
         print(f"  ratio cluster / here            "
               f"{best['LocalCluster 2x1, running'] / here:8.2f}   (goal <= 1.15)")
         if args.with_startup:

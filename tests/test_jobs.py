@@ -381,3 +381,44 @@ def test_ctrl_c_stops_the_workers_and_exits_130(sources, tag, psql, pg, tmp_path
                for name in left), left
     time.sleep(1.5)
     assert sorted(p.relative_to(out).as_posix() for p in out.rglob("*")) == left
+
+
+# --- how layers become tasks -----------------------------------------------------------
+
+def test_tasks_shrink_to_single_layers_and_cover_each_layer_once():
+    from voriviv._dask import plan_tasks
+    layers = {0: list("abcdefgh"), 1: list("abcdefgh"), 2: list("abcdefgh"), 3: list("abcdefgh")}
+    plan = plan_tasks(layers, 2)
+    assert [len(units) for _, units in plan] == [8, 6, 2, 4, 3, 1, 2, 2, 1, 1, 1, 1]
+    for job, names in layers.items():
+        units = [u for j, us in plan if j == job for u in us]
+        assert units == list(range(len(names)))        # each once, in the job's order
+    assert [len(u) for _, u in plan[-2 * 2:]] == [1] * 4
+    # Many threads, or no worker yet (a cluster still starting): one layer per task.
+    assert all(len(u) == 1 for _, u in plan_tasks(layers, 64))
+    assert [len(u) for _, u in plan_tasks(layers, 0)] == [1] * 32
+    assert plan_tasks({5: ["x"]}, 0) == [(5, [0])]
+    assert plan_tasks({}, 2) == [] and plan_tasks({1: []}, 2) == []
+
+
+@pytest.mark.parametrize("how", ["here", "dask"])
+def test_two_layers_of_one_job_for_one_table(how, tmp_path, tag, psql, pg, cluster):
+    # "Dup" and "dup" both load into the table dup: the second is refused, as
+    # in one call here, instead of replacing the first from a task of its own.
+    t = tag()
+    src = tmp_path / "dup_src"
+    src.mkdir()
+    make_layer(src / "Dup.shp", 5, "ESRI Shapefile")
+    make_layer(src / "dup.shp", 7, "ESRI Shapefile")
+    make_layer(src / "other.shp", 3, "ESRI Shapefile")
+    path = tmp_path / "dup.toml"
+    path.write_text(f'[[job]]\nmethod = "shp2pg"\nsource = "{src}"\n'
+                    f'target = {{ env = "VORIVIV_JOBS_DSN" }}\nschema = "a_{t}"\n'
+                    'overwrite = true\n')
+    extra = ["--threads", "2"] if how == "here" else ["--scheduler", cluster.scheduler.address]
+    out = run("run", path, "--json", *extra, pg=pg, cwd=tmp_path)
+    assert out.returncode == 1, out.stderr
+    layers_ = {l["layer"]: l for l in json.loads(out.stdout)["jobs"][0]["layers"]}
+    assert layers_["Dup"]["status"] == "finished" and layers_["other"]["status"] == "finished"
+    assert layers_["dup"]["status"] == "failed"
+    assert tables(psql, f"a_{t}") == {"dup": 5, "other": 3}

@@ -2,9 +2,15 @@
 
 How a job becomes tasks:
 
-* A load or a conversion into a directory first lists its layers in a task
-  (on a worker: the paths are the workers' paths), then runs one task per
-  layer, calling the converter with ``tables=[layer]`` on one thread.
+* A load or a conversion into a directory first lists its layers (on a
+  worker: the paths are the workers' paths; one task lists every job that
+  is ready to start), then runs its layers as tasks, each calling the
+  converter with ``tables=[...]`` on one thread. A task holds one layer or a
+  run of consecutive layers of one job (see :func:`plan_tasks`): the first
+  tasks of a run are the larger ones, the last ones hold a single layer
+  each, so every converter call's own setup (connections, opening the
+  source, listing) is paid fewer times while the workers still finish
+  together.
 * A job that writes a File Geodatabase (``pg2gdb``, ``pg2gdbf``) is one task
   that makes the converter's whole call, the layers one after another in one
   process. GDAL's geodatabase writer loses layers when two translations
@@ -83,14 +89,20 @@ def quiet_worker() -> None:
 class _Sender:
     """A unit's progress callable: events to the client, stop when the run was."""
 
-    def __init__(self, topic: str, run_id: str, job: int, unit: Optional[int]) -> None:
+    def __init__(self, topic: str, run_id: str, job: int,
+                 units: Optional[Sequence[int]], layers: Sequence[str] = ()) -> None:
         from distributed import get_worker
         try:
             self.worker = get_worker()
         except ValueError:  # not on a worker (a test calling the function directly)
             self.worker = None
-        self.topic, self.run_id, self.job, self.unit = topic, run_id, job, unit
+        self.topic, self.run_id, self.job = topic, run_id, job
+        self.units, self.layers = units, tuple(layers)
         self.last = 0.0
+
+    def unit(self, index: int, layer: str) -> Optional[int]:
+        """The job's layer number of item ``index`` of this call (None: whole job)."""
+        return _unit_of(self.units, self.layers, index, layer)
 
     def __call__(self, event: LayerEvent) -> None:
         if self.run_id in _CANCELLED:
@@ -101,7 +113,8 @@ class _Sender:
         self.last = now
         if self.worker is not None:
             self.worker.log_event(self.topic, {
-                "job": self.job, "unit": self.unit, "kind": event.kind, "index": event.index,
+                "job": self.job, "unit": self.unit(event.index, event.layer),
+                "kind": event.kind, "index": event.index,
                 "items": event.items, "layer": event.layer, "source": event.source,
                 "target": event.target, "done": event.done, "total": event.total,
                 "seconds": event.seconds, "error": _one_line(event.error),
@@ -128,25 +141,60 @@ def list_units(job) -> List[str]:
     return [n for n in names if tables is None or n in tables]
 
 
-def _result(job: int, unit: Optional[int], rep) -> Dict[str, Any]:
-    return {"job": job, "unit": unit, "status": rep.status, "error": rep.error,
-            "records": [asdict(r) for r in rep.records()]}
+def list_jobs(jobs: Sequence) -> Dict[int, Tuple[str, Any]]:
+    """:func:`list_units` of several jobs in one task: per job index
+    ("ok", layers) or ("error", the failure as one line)."""
+    out: Dict[int, Tuple[str, Any]] = {}
+    for job in jobs:
+        try:
+            out[job.index] = ("ok", list_units(job))
+        except Exception as e:  # noqa: BLE001 - one job's listing fails, not the others'
+            out[job.index] = ("error", _one_line(e))
+    return out
 
 
-def run_unit(topic: str, run_id: str, job, unit: Optional[int], layer: Optional[str],
-             *after: Any) -> Dict[str, Any]:
-    """Runs one layer of a job (``layer``), or the whole job (``layer`` None).
+def _unit_of(units: Optional[Sequence[int]], layers: Sequence[str], index: int,
+             layer: str) -> Optional[int]:
+    """The job's layer number of item ``index`` (named ``layer``) of a call
+    made for ``layers``; None for a call that made the whole job."""
+    if units is None:
+        return None
+    if index < len(layers) and layers[index] == layer:
+        return units[index]
+    # The converter named the item otherwise than the listing: find it by name.
+    for unit, name in zip(units, layers):
+        if name == layer or name.lower() == layer.lower():
+            return unit
+    return units[min(index, len(units) - 1)]
+
+
+def _result(job: int, units: Optional[Sequence[int]], layers: Sequence[str],
+            rep) -> Dict[str, Any]:
+    records = []
+    for r in rep.records():
+        d = asdict(r)
+        d["unit"] = _unit_of(units, layers, r.index, r.layer)
+        records.append(d)
+    return {"job": job, "units": None if units is None else list(units), "status": rep.status,
+            "error": rep.error, "records": records}
+
+
+def run_unit(topic: str, run_id: str, job, units: Optional[Sequence[int]],
+             layers: Optional[Sequence[str]], *after: Any) -> Dict[str, Any]:
+    """Runs layers of a job (``layers``, the job's layer numbers ``units``), or
+    the whole job (both None), in one converter call on one thread.
 
     ``after`` are results of tasks this one had to wait for (unused). Never
     raises: the outcome is in the returned record.
     """
+    names = tuple(layers) if layers is not None else ()
     if run_id in _CANCELLED:
-        return {"job": job.index, "unit": unit, "status": "interrupted", "error": "interrupted",
-                "records": []}
-    if layer is not None:
-        job = replace(job, tables=(layer,))
+        return {"job": job.index, "units": None if units is None else list(units),
+                "status": "interrupted", "error": "interrupted", "records": []}
+    if layers is not None:
+        job = replace(job, tables=names)
     source, target = job.command_line()
-    sender = _Sender(topic, run_id, job.index, unit)
+    sender = _Sender(topic, run_id, job.index, units, names)
     from voriviv.report import Report
     rep = Report(job.method, source, target, threads=1, forward=sender)
     try:
@@ -155,7 +203,34 @@ def run_unit(topic: str, run_id: str, job, unit: Optional[int], layer: Optional[
         pass                             # recorded as interrupted
     except Exception as e:  # noqa: BLE001 - run_conversion's own checks
         rep.finish(e)
-    return _result(job.index, unit, rep)
+    return _result(job.index, units, names, rep)
+
+
+def plan_tasks(layers: Dict[int, List[str]], threads: int) -> List[Tuple[int, List[int]]]:
+    """Splits the layers of jobs (job index -> its layers) into tasks:
+    (job index, the job's layer numbers), in the order they should start.
+
+    A task makes one converter call, whose own setup (opening the source,
+    connecting, listing) each task pays again, so layers are grouped; but a
+    worker that runs out of work while another still has a long task left
+    waits for it. The sizes follow guided self-scheduling: each task takes
+    ``ceil(remaining / (2 * threads))`` layers of one job (never crossing
+    into the next job), so the run starts with large tasks and ends with
+    tasks of one layer, the workers finishing within about one layer of
+    each other. With no worker yet (``threads`` 0: a cluster that is still
+    starting or scales up on demand) every task is one layer, so that the
+    workers to come share the run.
+    """
+    remaining = sum(len(v) for v in layers.values())
+    plan: List[Tuple[int, List[int]]] = []
+    for job, names in layers.items():
+        k = 0
+        while k < len(names):
+            size = 1 if threads < 1 else min(len(names) - k, -(-remaining // (2 * threads)))
+            plan.append((job, list(range(k, k + size))))
+            k += size
+            remaining -= size
+    return plan
 
 
 # --- on the client -------------------------------------------------------------------
@@ -261,11 +336,24 @@ def run(jobs: Sequence, client, report):
     last_writer: Dict[Tuple, Any] = {}
     futures: Dict[Any, Tuple] = {}
 
+    cluster_threads: List[int] = []
+
+    def threads() -> int:
+        # Asked once, right after the first listing was submitted: the
+        # listing runs meanwhile.
+        if not cluster_threads:
+            try:
+                cluster_threads.append(sum(client.nthreads().values()))
+            except Exception:  # noqa: BLE001 - only the task sizes depend on it
+                cluster_threads.append(0)
+        return cluster_threads[0]
+
     def watch(fut, what) -> None:
         futures[fut] = what
         fut.add_done_callback(lambda f: inbox.put(("done", f)))
 
     def start_ready() -> None:
+        to_list = []
         for j in jobs:
             i = j.index
             if state[i] == "waiting" and all(state[d] == "done" for d in deps[i]):
@@ -274,26 +362,46 @@ def run(jobs: Sequence, client, report):
                     state[i] = "running"
                     remaining[i] = 1
                     watch(client.submit(run_unit, topic, run_id, j, None, None, pure=False),
-                          ("unit", i, None))
+                          ("unit", (i,), None))
                 else:
                     state[i] = "listing"
-                    watch(client.submit(list_units, j, pure=False), ("list", i))
+                    to_list.append(j)
+        if to_list:
+            # One task lists every job that can start now: one round trip.
+            watch(client.submit(list_jobs, to_list, pure=False),
+                  ("list", tuple(j.index for j in to_list)))
+            threads()
         # Units in the file's order, so that two jobs writing one table keep it.
+        ready: Dict[int, List[str]] = {}
         for j in jobs:
             i = j.index
             if state[i] == "listing":
                 break
             if state[i] != "listed":
                 continue
-            layers = listed.pop(i)
+            ready[i] = listed.pop(i)
             state[i] = "running"
-            remaining[i] = units_of[i] = len(layers)
-            for k, layer in enumerate(layers):
-                key = _unit_key(j, layer)
-                after = [last_writer[key]] if key in last_writer else []
-                fut = client.submit(run_unit, topic, run_id, j, k, layer, *after, pure=False)
+            units_of[i] = len(ready[i])
+            remaining[i] = 0                   # tasks not yet ended
+        # A job that writes one table (or file) from two of its layers makes
+        # one call of them all: the converter then refuses the second one, as
+        # it does here, where separate calls would replace the first.
+        whole = {i for i, layers in ready.items()
+                 if len({_unit_key(by_index[i], name) for name in layers}) < len(layers)}
+        plan = [(i, list(range(len(ready[i])))) for i in ready if i in whole]
+        plan += plan_tasks({i: v for i, v in ready.items() if i not in whole}, threads())
+        for i, units in plan:
+            j = by_index[i]
+            layers = [ready[i][k] for k in units]
+            keys = [_unit_key(j, name) for name in layers]
+            after = list({id(f): f for f in (last_writer[k] for k in keys
+                                              if k in last_writer)}.values())
+            fut = client.submit(run_unit, topic, run_id, j, units, layers, *after, pure=False)
+            for key in keys:
                 last_writer[key] = fut
-                watch(fut, ("unit", i, k))
+            remaining[i] += 1
+            watch(fut, ("unit", (i,), tuple(units)))
+        for i, layers in ready.items():
             if not layers:
                 finish_job(i)
 
@@ -308,10 +416,11 @@ def run(jobs: Sequence, client, report):
                 rep.finish(_RemoteError(err) if err else None)
 
     def merge(result: Dict[str, Any]) -> None:
-        i, unit = result["job"], result["unit"]
-        finished_units.add((i, unit))
-        rep = report.jobs[i]
+        i, units = result["job"], result["units"]
+        for unit in units if units is not None else [None]:
+            finished_units.add((i, unit))
         for rec in result["records"]:
+            unit = rec["unit"]
             index = rec["index"] if unit is None else unit
             kind = {"finished": "finished", "failed": "failed"}.get(rec["status"], "progress")
             error = _RemoteError(rec["error"]) if rec["error"] else None
@@ -341,27 +450,36 @@ def run(jobs: Sequence, client, report):
         what = futures.pop(fut, None)
         if what is None:
             return
-        i = what[1]
+        kind, indexes = what[0], what[1]
+        failure = None
         if fut.status == "finished":
-            if what[0] == "list":
-                listed[i] = fut.result()
-                state[i] = "listed"
+            if kind == "list":
+                for i, (status, value) in fut.result().items():
+                    if status == "ok":
+                        listed[i] = value
+                        state[i] = "listed"
+                    else:
+                        job_error.setdefault(i, value)
+                        state[i] = "running"
+                        remaining[i] = 0
             else:
                 merge(fut.result())
         else:
-            # The task itself failed (a listing that raised, a worker that died).
+            # The task itself failed (a worker that died, a cancelled task).
             try:
-                err = _one_line(fut.exception()) if fut.status == "error" else "cancelled"
+                failure = _one_line(fut.exception()) if fut.status == "error" else "cancelled"
             except Exception as e:  # noqa: BLE001
-                err = _one_line(e)
-            job_error.setdefault(i, err)
-            if what[0] == "list":
-                state[i] = "running"
-                remaining[i] = 0
-        if what[0] == "unit":
-            remaining[i] -= 1
-        if state[i] == "running" and remaining[i] <= 0:
-            finish_job(i)
+                failure = _one_line(e)
+        for i in indexes:
+            if failure is not None:
+                job_error.setdefault(i, failure)
+                if kind == "list":
+                    state[i] = "running"
+                    remaining[i] = 0
+            if kind == "unit":
+                remaining[i] -= 1
+            if state[i] == "running" and remaining[i] <= 0:
+                finish_job(i)
         start_ready()
 
     def drain(deadline: Optional[float] = None) -> None:

@@ -30,7 +30,7 @@ whatever the connection leaves out comes from libpq's own ``PGHOST``,
 entry raises :class:`JobFileError` naming the entry), :func:`run` runs the
 jobs and returns a :class:`RunReport`: one job after another on the
 converters' own thread pool, or, given a ``dask.distributed`` client, as Dask
-tasks of one layer each (see :mod:`voriviv._dask`).
+tasks of one or a few layers each (see :mod:`voriviv._dask`).
 """
 from __future__ import annotations
 
@@ -403,7 +403,7 @@ def run(jobs: Union[JobFile, Sequence[Job]], client: Any = None, *,
 
     Without ``client``: one job after another, each with the converters' own
     pool of ``threads`` threads (default: the CPU count). With a
-    ``dask.distributed.Client``: as Dask tasks, one layer of one job each
+    ``dask.distributed.Client``: as Dask tasks of one or a few layers of one job
     (layers written into one File Geodatabase: one task per geodatabase).
     A failing layer or job is recorded in the report and the others still run;
     ``KeyboardInterrupt`` is re-raised after the report was closed as
