@@ -481,7 +481,8 @@ LayerPlan plan_layer_unread(GDALDatasetH src, const std::string &name, WarningSi
 bool fits_declared_width(OGRFeatureH feature, int i) {
     if (!OGR_F_IsFieldSetAndNotNull(feature, i)) return true;
     OGRFieldDefnH fd = OGR_F_GetFieldDefnRef(feature, i);
-    const FieldInfo f{OGR_Fld_GetNameRef(fd), OGR_Fld_GetType(fd), OGR_Fld_GetWidth(fd),
+    // Called for every value of a load: the name (unused here) is not copied.
+    const FieldInfo f{std::string(), OGR_Fld_GetType(fd), OGR_Fld_GetWidth(fd),
                       OGR_Fld_GetPrecision(fd)};
     if (f.width <= 0) return true;
     if (f.type == OFTReal)
