@@ -211,7 +211,9 @@ def test_a_raising_callable_stops_the_remaining_layers(pg_text, big_first_gdb, p
 
 def test_a_raising_callable_cancels_a_running_translation(pg, psql, schema, tmp_path,
                                                           restore_threads):
-    points_table(psql, schema, "big", 300000)
+    # Large enough that its translation outlasts several polls of the
+    # progress board (every 100 ms) even on an idle machine.
+    points_table(psql, schema, "big", 1000000)
     points_table(psql, schema, "later", 5)
     gdb.set_geofileops_threads(1)
     seen = []
@@ -227,7 +229,7 @@ def test_a_raising_callable_cancels_a_running_translation(pg, psql, schema, tmp_
                                                    tables=["big", "later"],
                                                    progress=stop_on_progress)
     assert [e.kind for e in seen] == ["started", "progress"]
-    assert seen[-1].done < 300000
+    assert seen[-1].done < 1000000
     assert "later" not in layers(out)
 
 
