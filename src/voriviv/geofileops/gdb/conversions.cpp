@@ -5,6 +5,7 @@
 // Each method prepares on the calling thread (argument checks, connection
 // text, target preparation, the work-item list), then runs one native worker
 // per item with the GIL released. Workers open their own GDAL datasets.
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -153,6 +154,45 @@ Dataset stage_in_memory(GDALDatasetH src, const std::string &layer, std::string 
     return Dataset(vector_translate_open("", src, read, sink, &cancel));
 }
 
+// Removes from the geodatabase every layer whose name is not in `kept`. Used
+// after a failed write only, so its own failures are not reported: the
+// write's failure is the one the caller sees.
+void remove_layers_not_in(const std::string &gdb_text, const std::vector<std::string> &kept) {
+    try {
+        ErrorScope scope(nullptr);
+        Dataset gdb = open_vector(gdb_text, OpenFlags::Update, nullptr);
+        if (!gdb) return;
+        for (int i = GDALDatasetGetLayerCount(gdb.get()) - 1; i >= 0; --i) {
+            OGRLayerH layer = GDALDatasetGetLayer(gdb.get(), i);
+            if (layer == nullptr) continue;
+            const std::string name = OGR_L_GetName(layer);
+            if (std::find(kept.begin(), kept.end(), name) == kept.end())
+                GDALDatasetDeleteLayer(gdb.get(), i);
+        }
+    } catch (...) {
+    }
+}
+
+// One write into the geodatabase; the caller holds its lock. A write that
+// fails or is cancelled takes away the layer it created, so that no layer
+// that did not arrive whole stays behind looking complete. A layer that
+// existed before (appended to, or replaced by GDAL's overwrite) is left as
+// GDAL left it.
+void write_layer_into(const std::string &gdb_text, GDALDatasetH src, const TranslateOptions &opts,
+                      WarningSink *sink, const CancelToken &cancel) {
+    std::vector<std::string> before;
+    {
+        Dataset gdb = open_vector_or(gdb_text, OpenFlags::ReadOnly, sink, msg::kOpenGdbFailed);
+        before = layer_names(gdb.get(), sink);
+    }
+    try {
+        vector_translate(gdb_text, src, opts, sink, &cancel);
+    } catch (...) {
+        remove_layers_not_in(gdb_text, before);
+        throw;
+    }
+}
+
 // Translates one PostgreSQL table into the geodatabase. Writes into one
 // geodatabase never overlap (GDAL's writer loses layers when they do). While
 // another worker writes, this one reads its table into memory meanwhile, so
@@ -171,12 +211,12 @@ void export_table(const std::string &gdb_text, GDALDatasetH src, TranslateOption
                 opts.preserve_fid = true;
             }
             lock.lock();
-            vector_translate(gdb_text, staged.get(), opts, sink, &cancel);
+            write_layer_into(gdb_text, staged.get(), opts, sink, cancel);
             return;
         }
     }
     if (!lock.owns_lock()) lock.lock();
-    vector_translate(gdb_text, src, opts, sink, &cancel);
+    write_layer_into(gdb_text, src, opts, sink, cancel);
 }
 
 // What pg2gdb and pg2gdbf hold while they run: the connection text, the
