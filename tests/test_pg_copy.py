@@ -202,6 +202,19 @@ SYNTHETIC = textwrap.dedent('''
     for i in range(25):
         add(lyr, f"POINT Z ({i * 1.5} {-i / 7} {i})", label=f"p{i}")
     add(lyr, "POINT Z (-179.999999999 89.123456789012 -1e5)", label="extreme")
+
+    # Only integer, double and text columns: rows in COPY's binary format.
+    lyr = layer("Plain values", ogr.wkbLineString,
+                [("n", ogr.OFTInteger, None, 0),
+                 ("big", ogr.OFTInteger64 if not gdb else ogr.OFTInteger, None, 0),
+                 ("x", ogr.OFTReal, None, 0), ("s", ogr.OFTString, None, 12)])
+    doubles = [1.0 / 3, 0.1 + 0.2, 1e300, -0.0, 5e-324, 2.0 ** 53 + 2, 123456789.123456789,
+               -2.5e-308] + ([float("nan"), float("inf"), float("-inf")] if gdb else [])
+    texts = ["tab\\there", "back\\\\slash", "new\\nline", "\\u00e9\\u4e2d", "", "plain"]
+    for i, x in enumerate(doubles):
+        add(lyr, f"LINESTRING ({i} 0,{i} 1.5)", n=-2147483647 + i, big=2147483647 - i, x=x,
+            s=texts[i % len(texts)])
+    add(lyr, None, n=None, big=None, x=None, s=None)
     ds = None
 ''')
 
@@ -255,7 +268,7 @@ def test_natural_earth(pg, psql, both, naturalearth, ne_gdb):
 def test_synthetic_layers(pg, psql, both, synthetic):
     fast, gdal = both(lambda s: GeoFileDatabase(synthetic / "syn.gdb").gdb2pg(pg, schema=s))
     assert_same_tables(pg, psql, fast, gdal)
-    assert len(tables(psql, fast)) == 3
+    assert len(tables(psql, fast)) == 4
     assert all(index_built_after_rows(psql, fast, t) for t in tables(psql, fast))
     fast, gdal = both(lambda s: ShapefileDatabase(synthetic / "shp").shp2pg(pg, schema=s))
     assert_same_tables(pg, psql, fast, gdal)

@@ -4,10 +4,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -309,6 +313,23 @@ bool copy_enabled() {
     return v == nullptr || std::strcmp(v, "0") != 0;
 }
 
+// Column types that rows in binary format are written for.
+enum class ColumnKind { Int4, Int8, Float8, Text, Other };
+
+ColumnKind column_kind(const std::string &type) {
+    if (type == "integer") return ColumnKind::Int4;
+    if (type == "bigint") return ColumnKind::Int8;
+    if (type == "double precision") return ColumnKind::Float8;
+    if (type == "character varying" || type == "text") return ColumnKind::Text;
+    return ColumnKind::Other;
+}
+
+// On unless GEOFILEOPS_PG_COPY_BINARY=0 (rows as text, kept for comparison).
+bool binary_enabled() {
+    const char *v = std::getenv("GEOFILEOPS_PG_COPY_BINARY");
+    return v == nullptr || std::strcmp(v, "0") != 0;
+}
+
 // What every stream needs to write rows as the GDAL load does.
 struct RowFormat {
     OGRFeatureDefn *defn;
@@ -323,6 +344,13 @@ struct RowFormat {
     std::vector<int> checks;  // fields whose values must fit their declared width
     std::string qualified;  // the table, quoted
     std::string copy_sql;
+    // Rows in COPY's binary format, when every column has a type listed in
+    // ColumnKind: the server then takes each value as it is instead of
+    // parsing its text. Either way the table receives the same values.
+    bool binary = false;
+    ColumnKind fid_kind = ColumnKind::Int8;
+    std::vector<ColumnKind> field_kinds;
+    int columns = 0;  // in each row
 };
 
 CPLString no_escape(void *, const char *value, int, const char *, const char *) {
@@ -352,6 +380,108 @@ OGRGeometry *convert_geometry(OGRGeometry *g, const RowFormat &f) {
     g->set3D(f.z);
     g->setMeasured(f.m);
     return g;
+}
+
+// --- rows in COPY's binary format ----------------------------------------------
+//
+// Each value is the one the server would make of the text the GDAL load sends
+// for it (OGRPGCommonAppendCopyFieldsExceptGeom): the same integers, the
+// double that the server's strtod gives for GDAL's text of it, the string cut
+// at the field's declared width in characters as GDAL cuts it, and the
+// geometry's EWKB bytes, which GDAL sends as hex.
+
+constexpr char kBinaryHeader[] = "PGCOPY\n\377\r\n\0\0\0\0\0\0\0\0\0";  // signature, flags, extension
+constexpr std::size_t kBinaryHeaderBytes = 19;
+
+void put_be(std::string &out, std::uint64_t v, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>((v >> (8 * i)) & 0xff);
+}
+
+void put_null(std::string &out) { put_be(out, 0xffffffffu, 4); }
+
+void put_integer(std::string &out, GIntBig v, ColumnKind kind) {
+    if (kind == ColumnKind::Int4) {
+        // Out of the column's range: the server refuses GDAL's text; the
+        // GDAL translation is left to say so.
+        if (v < INT32_MIN || v > INT32_MAX) throw NotCovered{};
+        put_be(out, 4, 4);
+        put_be(out, static_cast<std::uint32_t>(static_cast<std::int32_t>(v)), 4);
+    } else {
+        put_be(out, 8, 4);
+        put_be(out, static_cast<std::uint64_t>(v), 8);
+    }
+}
+
+void put_hex_bytes(std::string &out, const char *hex) {
+    const std::size_t n = std::strlen(hex) / 2;
+    put_be(out, n, 4);
+    auto nibble = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    for (std::size_t i = 0; i < n; ++i)
+        out += static_cast<char>((nibble(hex[2 * i]) << 4) | nibble(hex[2 * i + 1]));
+}
+
+// Whether `v` reads back from its shortest text of at most 15 significant
+// digits. GDAL writes a double without a declared width with 15 significant
+// digits, so for such a `v` the server reads back `v` itself; for the others
+// the value is taken from GDAL's text, as the server would take it.
+bool at_most_15_digits(double v) {
+    char buf[32];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    int digits = 0;
+    for (const char *p = buf; p < r.ptr && *p != 'e'; ++p) digits += *p >= '0' && *p <= '9';
+    return r.ec == std::errc() && digits <= 15;
+}
+
+// Appends the fields of `feature` (the table's definition) and its FID.
+void append_binary_fields(std::string &out, OGRFeature *feature, const RowFormat &f) {
+    if (f.write_fid) {
+        const GIntBig fid = feature->GetFID();
+        if (fid == OGRNullFID) put_null(out);
+        else put_integer(out, fid, f.fid_kind);
+    }
+    for (int i = 0; i < f.defn->GetFieldCount(); ++i) {
+        if (!feature->IsFieldSetAndNotNull(i)) {
+            put_null(out);
+            continue;
+        }
+        switch (f.field_kinds[i]) {
+        case ColumnKind::Int4:
+        case ColumnKind::Int8:
+            put_integer(out, feature->GetFieldAsInteger64(i), f.field_kinds[i]);
+            break;
+        case ColumnKind::Float8: {
+            double v = feature->GetFieldAsDouble(i);
+            if (std::isnan(v)) v = std::numeric_limits<double>::quiet_NaN();
+            else if (!std::isinf(v) &&
+                     (f.defn->GetFieldDefn(i)->GetWidth() != 0 || !at_most_15_digits(v)))
+                v = CPLStrtod(feature->GetFieldAsString(i), nullptr);
+            std::uint64_t bits;
+            std::memcpy(&bits, &v, sizeof bits);
+            put_be(out, 8, 4);
+            put_be(out, bits, 8);
+            break;
+        }
+        case ColumnKind::Text: {
+            const char *text = feature->GetFieldAsString(i);
+            std::size_t n = std::strlen(text);
+            if (!CPLIsUTF8(text, static_cast<int>(n))) throw NotCovered{};
+            const int width = f.defn->GetFieldDefn(i)->GetWidth();
+            if (width > 0) {
+                int chars = 0;
+                for (std::size_t k = 0; k < n; ++k) {
+                    if ((text[k] & 0xc0) == 0x80) continue;
+                    if (chars == width) { n = k; break; }
+                    ++chars;
+                }
+            }
+            put_be(out, n, 4);
+            out.append(text, n);
+            break;
+        }
+        case ColumnKind::Other:
+            throw NotCovered{};  // never chosen for binary rows
+        }
+    }
 }
 
 // One part of the layer: features [first, first + count) (all of them when
@@ -454,8 +584,32 @@ void produce(const RowFormat &f, const std::string &src_name, GDALDatasetH src,
         std::unique_ptr<OGRFeature> feat(layer->GetNextFeature());
         if (!feat) break;
         std::unique_ptr<OGRGeometry> geom(feat->StealGeometry());
-        dst->SetFrom(feat.get(), map.data(), TRUE);
+        dst->SetFieldsFrom(feat.get(), map.data(), TRUE);
         dst->SetFID(f.preserve_fid ? feat->GetFID() : index + 1);
+        if (f.binary) {
+            put_be(block, static_cast<std::uint64_t>(f.columns), 2);
+            if (f.has_geom) {
+                if (geom) {
+                    OGRGeometry *g = convert_geometry(geom.release(), f);
+                    geom.reset(g);
+                    char *hex = OGRGeometryToHexEWKB(g, f.srid, f.postgis_major, f.postgis_minor);
+                    put_hex_bytes(block, hex);
+                    CPLFree(hex);
+                } else {
+                    put_null(block);
+                }
+            }
+            for (int i : f.checks)
+                if (!fits_declared_width(OGRFeature::ToHandle(feat.get()), i)) throw Replan{};
+            append_binary_fields(block, dst.get(), f);
+            part.counter.add(1);
+            if (block.size() >= kBlockBytes) {
+                scope.raise_if_failed();
+                if (stopped() || !emit(block)) throw Cancelled();
+                block.clear();
+            }
+            continue;
+        }
         row.clear();
         if (f.has_geom) {
             if (geom) {
@@ -601,6 +755,7 @@ bool copy_with_plan(PGconn *c, const std::string &conninfo, const std::string &d
     TableShape shape;
     RowFormat f;
     TableDefinition definition;
+    std::vector<std::vector<std::string>> column_types;  // name, type
     try {
         create_table(dest, src, create, schema, table, shape, sink, cancel);
         f.defn = shape.defn;
@@ -639,6 +794,9 @@ bool copy_with_plan(PGconn *c, const std::string &conninfo, const std::string &d
             f.postgis_minor = dot ? std::atoi(dot + 1) : 0;
         }
         definition = read_definition(c, qualified);
+        column_types = exec(c,
+            "SELECT attname, atttypid::regtype::text FROM pg_catalog.pg_attribute WHERE attrelid = " +
+                quote_literal(qualified) + "::regclass AND attnum > 0 AND NOT attisdropped", nullptr);
         exec(c, "DROP TABLE " + qualified, cancel);
     } catch (const NotCovered &) {
         drop_table(conninfo, qualified);
@@ -664,7 +822,33 @@ bool copy_with_plan(PGconn *c, const std::string &conninfo, const std::string &d
         columns += (columns.empty() ? "" : ", ") + quote_ident(f.defn->GetFieldDefn(i)->GetNameRef());
     f.qualified = qualified;
     f.checks = checks;
+    auto type_of = [&](const char *name) {
+        for (const auto &t : column_types)
+            if (t[0] == name) return t[1];
+        return std::string();
+    };
+    auto kind_of = [&](const char *name) { return column_kind(type_of(name)); };
+    f.binary = binary_enabled();
+    if (f.has_geom && type_of(shape.geom_column.c_str()) != "geometry") f.binary = false;
+    if (f.write_fid) {
+        f.fid_kind = kind_of(f.fid_column.c_str());
+        if (f.fid_kind != ColumnKind::Int4 && f.fid_kind != ColumnKind::Int8) f.binary = false;
+    }
+    for (int i = 0; i < f.defn->GetFieldCount() && f.binary; ++i) {
+        const OGRFieldDefn *fd = f.defn->GetFieldDefn(i);
+        const ColumnKind k = kind_of(fd->GetNameRef());
+        const OGRFieldType t = fd->GetType();
+        const bool plain = fd->GetSubType() == OFSTNone;
+        const bool fits = (t == OFTInteger && plain && k == ColumnKind::Int4) ||
+                          (t == OFTInteger64 && plain && k == ColumnKind::Int8) ||
+                          (t == OFTReal && plain && k == ColumnKind::Float8) ||
+                          (t == OFTString && plain && k == ColumnKind::Text);
+        if (!fits) f.binary = false;
+        f.field_kinds.push_back(k);
+    }
+    f.columns = (f.has_geom ? 1 : 0) + (f.write_fid ? 1 : 0) + f.defn->GetFieldCount();
     f.copy_sql = "COPY " + qualified + " (" + columns + ") FROM STDIN";
+    if (f.binary) f.copy_sql += " (FORMAT binary)";
     std::vector<Part> parts(n);
     const FeatureCounter counter = FeatureCounter::of_current_item(total);
     for (int k = 0; k < n; ++k) {
@@ -683,8 +867,10 @@ bool copy_with_plan(PGconn *c, const std::string &conninfo, const std::string &d
             if (PQresultStatus(r.r) != PGRES_COPY_IN) throw PgError(trimmed(PQerrorMessage(c)));
         }
         in_copy = true;
+        if (f.binary) put_copy_data(c, std::string(kBinaryHeader, kBinaryHeaderBytes));
         copy_parts(c, f, GDALGetDescription(src), src, opts.layer, parts, cancel, sink);
         if (cancel != nullptr && cancel->cancelled.load()) throw Cancelled();
+        if (f.binary) put_copy_data(c, std::string("\xff\xff", 2));  // the trailer: -1
         in_copy = false;
         end_copy(c, nullptr);
         // Memory for the index builds of this session only; the indexes are the same.
