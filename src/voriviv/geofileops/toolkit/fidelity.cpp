@@ -420,8 +420,14 @@ LayerPlan make_plan(GDALDatasetH src, const std::string &name, TargetFormat targ
     const OGRwkbGeometryType flat = OGR_GT_Flatten(gtype);
     const bool undeclared = flat == wkbUnknown || flat == wkbGeometryCollection;
     const bool to_mesh_target = target != TargetFormat::FileGDB;
+    // MapInfo files hold no meshes: their layers, which never declare one
+    // kind, need no look for them.
+    GDALDriverH src_driver = GDALGetDatasetDriver(src);
+    const bool source_holds_meshes =
+        src_driver == nullptr || !EQUAL(GDALGetDriverShortName(src_driver), "MapInfo File");
     GeometryStats geo;
-    if ((undeclared && to_mesh_target) || (target == TargetFormat::MapInfo && flat == wkbMultiPoint))
+    if ((undeclared && to_mesh_target && source_holds_meshes) ||
+        (target == TargetFormat::MapInfo && flat == wkbMultiPoint))
         geo = scan_geometries(layer, cancel);
     else if (is_mesh_type(gtype))
         geo.meshes = 1, geo.z = OGR_GT_HasZ(gtype), geo.m = OGR_GT_HasM(gtype);
