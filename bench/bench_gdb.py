@@ -176,6 +176,8 @@ def main():
         pgserver.psql(info, f"CREATE TABLE src.one AS SELECT * FROM src.{layers[0]}, "
                             f"generate_series(1, {args.layers}) k")
         sh(f"ogr2ogr -f OpenFileGDB {big} '{src_pg}' one")
+        # Only the 8 layers stay in the source schema that pg2gdb exports below.
+        pgserver.psql(info, "DROP TABLE src.one")
         one = gdb.GeoFileDatabase(big)
 
         def ours_one(n):
