@@ -10,12 +10,16 @@
 //     sequence, geometry type, SRID, comments, indexes) is read back from the
 //     catalog as SQL, and the table dropped again at once.
 //  2. One transaction makes the table again from that SQL, sends the rows
-//     through one COPY stream, in the text GDAL's writer would send (GDAL's
-//     own formatting of each field and of the geometry), then adds the
+//     through one COPY stream, then adds the
 //     primary key and the spatial index on the rows and advances the FID
 //     sequence to the largest FID, as GDAL does. A large layer is read and
 //     formatted in parts on several threads (up to half the cores), whose
-//     rows share the stream.
+//     rows share the stream. The rows hold exactly what the server makes of
+//     the text GDAL's writer would send: that text itself (GDAL's own
+//     formatting of each field and of the geometry), or, where every column
+//     is an integer, a double, text or the geometry, COPY's binary format
+//     with each value taken as the server takes GDAL's text of it
+//     (GEOFILEOPS_PG_COPY_BINARY=0 keeps every layer on text).
 //  3. Nothing of the load is committed before its end: a load cut off at any
 //     point (an error, Ctrl-C, a lost connection, a stopped server, a killed
 //     process) leaves no table behind.
