@@ -586,49 +586,31 @@ void produce(const RowFormat &f, const std::string &src_name, GDALDatasetH src,
         std::unique_ptr<OGRGeometry> geom(feat->StealGeometry());
         dst->SetFieldsFrom(feat.get(), map.data(), TRUE);
         dst->SetFID(f.preserve_fid ? feat->GetFID() : index + 1);
-        if (f.binary) {
-            put_be(block, static_cast<std::uint64_t>(f.columns), 2);
-            if (f.has_geom) {
-                if (geom) {
-                    OGRGeometry *g = convert_geometry(geom.release(), f);
-                    geom.reset(g);
-                    char *hex = OGRGeometryToHexEWKB(g, f.srid, f.postgis_major, f.postgis_minor);
-                    put_hex_bytes(block, hex);
-                    CPLFree(hex);
-                } else {
-                    put_null(block);
-                }
-            }
-            for (int i : f.checks)
-                if (!fits_declared_width(OGRFeature::ToHandle(feat.get()), i)) throw Replan{};
-            append_binary_fields(block, dst.get(), f);
-            part.counter.add(1);
-            if (block.size() >= kBlockBytes) {
-                scope.raise_if_failed();
-                if (stopped() || !emit(block)) throw Cancelled();
-                block.clear();
-            }
-            continue;
-        }
-        row.clear();
-        if (f.has_geom) {
-            if (geom) {
-                OGRGeometry *g = convert_geometry(geom.release(), f);
-                geom.reset(g);
-                char *hex = OGRGeometryToHexEWKB(g, f.srid, f.postgis_major, f.postgis_minor);
-                row += hex;
-                CPLFree(hex);
-            } else {
-                row += "\\N";
-            }
+        // The geometry as GDAL's writer sends it: hex EWKB, or none.
+        std::unique_ptr<char, decltype(&CPLFree)> hex(nullptr, &CPLFree);
+        if (f.has_geom && geom) {
+            OGRGeometry *g = convert_geometry(geom.release(), f);
+            geom.reset(g);
+            hex.reset(OGRGeometryToHexEWKB(g, f.srid, f.postgis_major, f.postgis_minor));
         }
         for (int i : f.checks)
             if (!fits_declared_width(OGRFeature::ToHandle(feat.get()), i)) throw Replan{};
-        OGRPGCommonAppendCopyFieldsExceptGeom(row, dst.get(), f.fid_column.c_str(), f.write_fid,
-                                              include, no_escape, nullptr);
-        row += '\n';
-        if (!CPLIsUTF8(row.c_str(), static_cast<int>(row.size()))) throw NotCovered{};
-        block += row;
+        if (f.binary) {
+            put_be(block, static_cast<std::uint64_t>(f.columns), 2);
+            if (f.has_geom) {
+                if (hex) put_hex_bytes(block, hex.get());
+                else put_null(block);
+            }
+            append_binary_fields(block, dst.get(), f);
+        } else {
+            row.clear();
+            if (f.has_geom) row += hex ? hex.get() : "\\N";
+            OGRPGCommonAppendCopyFieldsExceptGeom(row, dst.get(), f.fid_column.c_str(),
+                                                  f.write_fid, include, no_escape, nullptr);
+            row += '\n';
+            if (!CPLIsUTF8(row.c_str(), static_cast<int>(row.size()))) throw NotCovered{};
+            block += row;
+        }
         part.counter.add(1);
         if (block.size() >= kBlockBytes) {
             scope.raise_if_failed();
