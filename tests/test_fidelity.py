@@ -19,7 +19,7 @@ from pathlib import Path
 import pytest
 
 import fidelity
-from conftest import DATA, ogr2ogr, pgserver
+from conftest import DATA, ogr2ogr, ogrinfo, pgserver
 from filedb_twins import schema  # noqa: F401
 from voriviv.geofileops.gdb import GeoFileDatabase
 from voriviv.geofileops.shp import ShapefileDatabase
@@ -274,16 +274,50 @@ def test_long_text_and_nulls_are_cut_or_kept_as_announced(pg, schema, psql, tmp_
 
 def test_numbers_no_target_field_can_hold_are_announced(pg, schema, psql, tmp_path):
     psql(f"CREATE TABLE {schema}.num (id int PRIMARY KEY, big bigint, huge double precision, "
-         f"small double precision); INSERT INTO {schema}.num VALUES "
-         f"(1, 9007199254740993, 1e30, 0.5), (2, -9223372036854775808, 1, -2.25), (3, 7, 2, 3)")
+         f"small double precision, vast double precision); INSERT INTO {schema}.num VALUES "
+         f"(1, 9007199254740993, 1e30, 0.5, 1), (2, -9223372036854775808, 1, -2.25, 1e300), "
+         f"(3, 7, 2, 3, -4.5)")
     (tmp_path / "shp").mkdir()
     shp = caught(lambda: ShapefileDatabase(tmp_path / "shp").pg2shp(pg, schema=schema))
-    assert "Layer 'num', field 'huge': 1 value(s) need more than 24 digits before the point, " \
-           "more than a Shapefile number field holds; GDAL writes them wrongly" in shp
-    assert not [m for m in shp if "field 'small'" in m or "field 'big'" in m]
+    # 1e30 needs a field 47 characters wide, which it gets; 1e300 needs more
+    # than any dBASE field holds (GDAL's writer cuts it without a word).
+    assert "Layer 'num', field 'vast': 1 value(s) need more than 255 characters, more than " \
+           "a Shapefile number field holds; their digits beyond that are cut" in shp
+    assert not [m for m in shp if "field 'small'" in m or "field 'big'" in m or "huge" in m]
     (tmp_path / "tab").mkdir()
     tab = caught(lambda: TabFileDatabase(tmp_path / "tab").pg2tab(pg, schema=schema))
     assert "Layer 'num', field 'big': MapInfo TAB files hold no 64-bit integers; 2 value(s) " \
            "beyond 2^53 are written as the nearest double" in tab
-    rows = fidelity.dump(tmp_path / "shp" / "num.dbf")["num"]["features"]
+    d = fidelity.dump(tmp_path / "shp" / "num.dbf")["num"]
+    rows = d["features"]
+    assert [f["attrs"][1] for f in rows] == [1e30, 1, 2]
     assert [f["attrs"][2] for f in rows] == [0.5, -2.25, 3]
+    assert [f["attrs"][3] for f in rows][::2] == [1, -4.5]
+
+
+def test_shapefile_number_fields_are_as_wide_as_their_values(tmp_path, naturalearth, ne_gdb,
+                                                             pg, schema):
+    """Real(24.15) cannot hold 10-digit values with 15 decimals: the field is
+    widened to what the values need, and no value is reported as cut."""
+    countries = naturalearth / "naturalearth_lowres.shp"
+    ShapefileDatabase(countries).shp2tab(tmp_path / "tab")
+    ShapefileDatabase(countries).shp2pg(pg, schema=schema)
+    runs = {
+        "gdb2shape": lambda out: GeoFileDatabase(ne_gdb).gdb2shape(out, tables=["countries"]),
+        "tab2shp": lambda out: TabFileDatabase(tmp_path / "tab").tab2shp(out),
+        "pg2shp": lambda out: ShapefileDatabase(out).pg2shp(pg, schema=schema),
+    }
+    src = fidelity.dump(countries)["naturalearth_lowres"]
+    pop = [f[0] for f in src["fields"]].index("pop_est")
+    want = [f["attrs"][pop] for f in src["features"]]
+    for name, run in runs.items():
+        out = tmp_path / name
+        out.mkdir()
+        got = caught(lambda: run(out))
+        assert not [m for m in got if "pop_est" in m], (name, got)
+        (dbf,) = out.glob("*.dbf")
+        info = ogrinfo("-so", "-al", str(dbf))
+        assert "pop_est: Real (26.15)" in info, (name, info)
+        d = next(iter(fidelity.dump(dbf).values()))
+        col = [f[0] for f in d["fields"]].index("pop_est")
+        assert [f["attrs"][col] for f in d["features"]] == want, name

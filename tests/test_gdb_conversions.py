@@ -251,10 +251,13 @@ def test_gdb2shape_writes_one_shapefile_per_layer(ne_gdb, tmp_path):
 
 
 def test_gdb2shape_forwards_gdal_warnings(ne_gdb, tmp_path):
-    # The Shapefile writer drops values wider than the field and only warns.
-    with pytest.warns(RuntimeWarning, match="not successfully written"):
-        GeoFileDatabase(ne_gdb).gdb2shape(tmp_path, tables=["countries"])
-    assert "Feature Count: 177" in ogrinfo("-so", "-al", str(tmp_path / "countries.shp"))
+    # A field name longer than a dBASE field's: GDAL's writer shortens it and warns.
+    gdb = tmp_path / "long.gdb"
+    ogr2ogr("-f", "OpenFileGDB", str(gdb), str(ne_gdb), "cities", "-sql",
+            "SELECT name AS a_rather_long_field_name FROM cities")
+    with pytest.warns(RuntimeWarning, match="Normalized/laundered field name"):
+        GeoFileDatabase(gdb).gdb2shape(tmp_path / "out")
+    assert "Feature Count: 243" in ogrinfo("-so", "-al", str(tmp_path / "out"))
 
 
 def test_gdb2shape_refuses_layer_names_that_leave_the_output_dir(ne_gdb, tmp_path):

@@ -119,6 +119,24 @@ def test_tables_must_hold_text(pg, tmp_path, ne_gdb, tables):
         GeoFileDatabase(ne_gdb).gdb2shape(tmp_path / "out2", tables=tables)
 
 
+def test_one_shot_iterables_of_tables_are_read_once(pg, tmp_path, ne_gdb):
+    """A generator or iterator is checked and filters like the list it yields."""
+    make_layer(tmp_path / "pts.shp", 2, "ESRI Shapefile")
+    for bad in (lambda: iter([3]), lambda: (t for t in [None])):
+        with pytest.raises(TypeError, match="tables must hold str"):
+            GeoFileDatabase(ne_gdb).gdb2shape(tmp_path / "bad", tables=bad())
+        with pytest.raises(TypeError, match="tables must hold str"):
+            ShapefileDatabase(tmp_path).shp2tab(tmp_path / "bad", tables=bad())
+        with pytest.raises(TypeError, match="tables must hold str"):
+            ShapefileDatabase(tmp_path).pg2shp(pg, tables=bad())
+    GeoFileDatabase(ne_gdb).gdb2shape(tmp_path / "gdb", tables=(t for t in ["cities"]))
+    assert sorted(p.name for p in (tmp_path / "gdb").glob("*.shp")) == ["cities.shp"]
+    assert GeoFileDatabase._list_layers(GeoFileDatabase(ne_gdb)._open_gdb(),
+                                        iter(["countries", "cities"])) == ["cities", "countries"]
+    ShapefileDatabase(tmp_path).shp2tab(tmp_path / "tab", tables=iter(["pts"]))
+    assert [p.name for p in (tmp_path / "tab").glob("*.tab")] == ["pts.tab"]
+
+
 def test_schema_is_honoured_for_connection_text(pg, psql, schema, tmp_path):
     other = schema + "_other"
     psql(f"DROP SCHEMA IF EXISTS {other} CASCADE; CREATE SCHEMA {other}")

@@ -361,7 +361,8 @@ def _renamed(function, name: str, qualname: str, module: str, words: Optional[_F
 
 def _install_members(cls: type, members, module: str, words=None, names=None, params=None):
     """Replaces the native members of `cls` by `members` (functions, or class or
-    static methods), keeping each member's kind and place in the class."""
+    static methods), keeping each member's kind and place in the class.
+    `params` maps a member's name to the renames of its parameters."""
     names, params = names or {}, params or {}
     for member in members:
         kind = type(member) if isinstance(member, (staticmethod, classmethod)) else None
@@ -372,7 +373,8 @@ def _install_members(cls: type, members, module: str, words=None, names=None, pa
         name = names.get(name, name)
         if name not in vars(cls):
             raise ImportError(f"{cls.__name__}.{name} has no native implementation")
-        new = _renamed(function, name, f"{cls.__name__}.{name}", module, words, params)
+        new = _renamed(function, name, f"{cls.__name__}.{name}", module, words,
+                       params.get(function.__name__, {}))
         setattr(cls, name, kind(new) if kind else new)
 
 
@@ -414,8 +416,10 @@ def install(module) -> None:
     natives = _natives_of(cls)
     generic = {k: natives[v] for k, v in public.items()}
     natives.update(generic)
+    # Only the constructor's `path` is the format's (tab_path, shp_path);
+    # _cleanup_sidecar(path) keeps its name.
     _install_members(cls, _file_database(_Native(natives)), name, words, public,
-                     {"path": words.path})
+                     {"__init__": {"path": words.path}})
 
 
 # --- stubs -----------------------------------------------------------------------

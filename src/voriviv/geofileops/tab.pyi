@@ -79,7 +79,7 @@ class TabFileDatabase:
         failure in completion order."""
 
     @staticmethod
-    def _cleanup_sidecar(tab_path: Path) -> None:
+    def _cleanup_sidecar(path: Path) -> None:
         """Description : Removes the earlier output of one layer: every regular file in
         the directory of path whose name is the stem of path, a dot and anything (the
         stem matched literally). Links are removed themselves, never their targets;

@@ -28,8 +28,12 @@ namespace {
 
 // A dBASE/MapInfo character field holds at most this many bytes.
 constexpr std::size_t kMaxTextBytes = 254;
-// GDAL's width of a Shapefile number field declared without one.
+// GDAL's width and decimals of a Shapefile number field declared without
+// a width.
 constexpr int kShapefileRealWidth = 24;
+constexpr int kShapefileRealPrecision = 15;
+// The widest dBASE field.
+constexpr int kMaxDbfWidth = 255;
 // Integers beyond this lose digits as doubles.
 constexpr GIntBig kExactDoubleInteger = GIntBig(1) << 53;
 // MapInfo decimal fields are at most this wide.
@@ -46,6 +50,10 @@ struct FieldStats {
     long long long_binary = 0;    // binaries whose hex text exceeds kMaxTextBytes
     long long unfit = 0;          // numbers no field of the target can hold
     long long inexact = 0;        // 64-bit integers a double cannot hold
+    // Shapefile numbers: the longest text of a value with the declared
+    // decimals, and with GDAL's decimals of a field without a width.
+    int widest_declared = 0;
+    int widest_unset = 0;
 };
 
 struct FieldInfo {
@@ -178,11 +186,19 @@ void scan_values(OGRLayerH layer, std::vector<FieldInfo> &fields,
             switch (f.type) {
             case OFTReal: {
                 const double v = OGR_F_GetFieldAsDouble(feat, i);
-                if (f.width > 0 && !number_fits(v, f, target)) ++st.too_wide;
                 if (target == TargetFormat::Shapefile) {
-                    FieldInfo unset = f;
-                    unset.width = 0;
-                    if (!number_fits(v, unset, target)) ++st.unfit;
+                    // The field is made as wide as its values need
+                    // (shapefile_number_widths); only what no dBASE field
+                    // holds is lost.
+                    int digits = 0, declared = 0, unset = 0;
+                    decimal_extent(v, f.width > 0 ? f.precision : kShapefileRealPrecision,
+                                   digits, declared);
+                    decimal_extent(v, kShapefileRealPrecision, digits, unset);
+                    st.widest_declared = std::max(st.widest_declared, declared);
+                    st.widest_unset = std::max(st.widest_unset, unset);
+                    if ((f.width > 0 ? declared : unset) > kMaxDbfWidth) ++st.unfit;
+                } else if (f.width > 0 && !number_fits(v, f, target)) {
+                    ++st.too_wide;
                 }
                 break;
             }
@@ -313,6 +329,35 @@ void plan_tab_bounds(OGRLayerH layer, LayerPlan &plan) {
     plan.layer_creation.push_back(buf);
 }
 
+// Shapefile number fields as wide as the layer's values: GDAL's writer
+// cuts the text of a value at the field's width (decimals first, and warns
+// of each), so a field declared too narrow, or given GDAL's 24 characters
+// for lack of a width, is declared anew with the width its longest value
+// needs. The field keeps its decimals. With -unsetFieldWidth every width
+// would be dropped again, so for a Shapefile the plan drops them here, field
+// by field, instead.
+void shapefile_number_widths(const std::vector<FieldInfo> &fields,
+                             const std::vector<FieldStats> &stats, LayerPlan &plan) {
+    const bool unset = plan.unset_field_width;
+    plan.unset_field_width = false;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const FieldInfo &f = fields[i];
+        const int index = static_cast<int>(i);
+        const bool declared = f.width > 0 && !unset;
+        if (f.type == OFTReal) {
+            const int width = declared ? f.width : kShapefileRealWidth;
+            const int precision = declared ? f.precision : kShapefileRealPrecision;
+            const int widest = declared ? stats[i].widest_declared : stats[i].widest_unset;
+            if (widest > width)
+                plan.field_widths.push_back({index, std::min(widest, kMaxDbfWidth), precision});
+            else if (unset && f.width > 0)
+                plan.field_widths.push_back({index, 0, 0});
+        } else if (unset && f.width > 0) {
+            plan.field_widths.push_back({index, 0, 0});
+        }
+    }
+}
+
 }  // namespace
 
 namespace {
@@ -366,10 +411,9 @@ LayerPlan make_plan(GDALDatasetH src, const std::string &name, TargetFormat targ
         }
         if (st.unfit > 0)
             plan.warnings.push_back(head + std::to_string(st.unfit) +
-                                    " value(s) need more than " +
-                                    std::to_string(kShapefileRealWidth) +
-                                    " digits before the point, more than a Shapefile number "
-                                    "field holds; GDAL writes them wrongly");
+                                    " value(s) need more than " + std::to_string(kMaxDbfWidth) +
+                                    " characters, more than a Shapefile number field holds; "
+                                    "their digits beyond that are cut");
         if (st.inexact > 0)
             plan.warnings.push_back(head + "MapInfo TAB files hold no 64-bit integers; " +
                                     std::to_string(st.inexact) +
@@ -411,6 +455,7 @@ LayerPlan make_plan(GDALDatasetH src, const std::string &name, TargetFormat targ
         }
     }
     if (binary_mapped) plan.map_field_types.push_back("Binary=String");
+    if (target == TargetFormat::Shapefile) shapefile_number_widths(fields, stats, plan);
 
     // Meshes (TINs, polyhedral surfaces: what a multipatch holds) have no
     // multi-part type of their own in PostgreSQL's promotion or in MapInfo;
@@ -506,7 +551,12 @@ void translate_planned(const std::string &dest, GDALDatasetH src, TranslateOptio
         progress_warning(w);
         if (sink != nullptr) sink->add(w);
     }
-    vector_translate(dest, src, opts, sink, cancel);
+    if (plan.field_widths.empty()) {
+        vector_translate(dest, src, opts, sink, cancel);
+        return;
+    }
+    const LayerView view(src, opts.layer, plan.field_widths);
+    vector_translate(dest, view.get(), opts, sink, cancel);
 }
 
 }  // namespace voriviv::geofileops

@@ -20,6 +20,7 @@
 #include <gdal.h>
 
 #include "toolkit/gdal_error.hpp"
+#include "toolkit/layer_view.hpp"
 #include "toolkit/translate.hpp"
 
 namespace voriviv::geofileops {
@@ -34,6 +35,10 @@ struct LayerPlan {
     std::string geometry_type;                // replaces -nlt when not empty
     std::string dimension;                    // -dim with it
     std::vector<std::string> warnings;        // full texts, layer and field named
+    // Fields declared anew for the target (a Shapefile number field as wide
+    // as the layer's values need); the translation then reads the layer
+    // through a LayerView.
+    std::vector<FieldWidth> field_widths;
 
     // Adds the plan's options to `opts`.
     void apply(TranslateOptions &opts) const;

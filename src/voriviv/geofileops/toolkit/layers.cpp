@@ -64,6 +64,11 @@ nb::list list_layers(nb::handle ds, nb::handle tables, Membership how) {
     if (how == Membership::HashSet) {
         allow = nb::steal(PySet_New(tables.ptr()));
         if (!allow.is_valid()) throw nb::python_error();
+    } else if (PyIter_Check(tables.ptr())) {
+        // A one-shot iterator (a generator, iter(list)) would be used up by
+        // the first `in`; its names are taken once, in a tuple.
+        allow = nb::steal(PySequence_Tuple(tables.ptr()));
+        if (!allow.is_valid()) throw nb::python_error();
     }
     require_text_items(allow);
     nb::list kept;

@@ -1,0 +1,50 @@
+// A source dataset seen through other field definitions.
+//
+// GDAL's translation creates each target field from the source field's
+// declaration. Where a declaration does not suit the target (a Shapefile
+// number field too narrow for the layer's own values), a LayerView presents
+// one layer of the source with some fields declared anew (width and
+// precision only: names, types and order stay), and hands every feature
+// through unchanged. Reading, filters, extents and counts are the source
+// layer's own.
+//
+// A view borrows the source dataset: the source outlives it, and both stay
+// on the thread that opened the source.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gdal.h>
+
+namespace voriviv::geofileops {
+
+// A field declared anew: its index in the source layer, its width and
+// precision.
+struct FieldWidth {
+    int index;
+    int width;
+    int precision;
+};
+
+class LayerView {
+public:
+    // A dataset with the one layer `layer` of `src`, its fields `widths`
+    // declared anew. A missing layer gives a view with no layer (the
+    // translation reports it as it reports any missing layer).
+    LayerView(GDALDatasetH src, const std::string &layer, const std::vector<FieldWidth> &widths);
+    ~LayerView();
+    LayerView(const LayerView &) = delete;
+    LayerView &operator=(const LayerView &) = delete;
+
+    // The view as a dataset for GDAL's C API.
+    GDALDatasetH get() const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace voriviv::geofileops
