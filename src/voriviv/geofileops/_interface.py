@@ -183,9 +183,10 @@ def _geofiledatabase(native):
 
 @dataclass(frozen=True)
 class _FileFormat:
-    """Everything that differs between the twins: the names the native module
-    binds (it reads them from here), GDAL's drivers, the file extensions, the
-    fixed messages, and the words the docstrings below are formatted with."""
+    """Everything that differs between the twins' Python faces: the names the
+    native module binds (its own FileDbTraits; install() checks that each name
+    has a native member), GDAL's drivers, the file extensions, the fixed
+    messages, and the words the docstrings below are formatted with."""
     module: str            # "tab"
     cls: str               # "TabFileDatabase"
     path: str              # attribute and first parameter: "tab_path"
@@ -229,16 +230,25 @@ _FILE_PATH_DOC = ("Description : The location: one file or a directory of {nouns
                   "writable; every method reads it when it runs.")
 
 
-def _file_database(native):
-    # Written with the generic names path, _iter_files, to_pg, from_pg and
-    # to_other; install() gives them the format's names.
-    def __init__(self, path: PathLike, mode: str = "open") -> None:
-        """Description : Binds the object to a location of {nouns}: one file or a directory.
+_FILE_INIT_DOC = """Description : Binds the object to a location of {nouns}: one file or a directory.
         With mode "open" the path must exist (FileNotFoundError carrying the path); any
         other mode, such as "create", skips that check. Then the GDAL drivers
         "{driver}" and "{other_driver}" are looked up, in that order (RuntimeError
         "GDAL <name> driver not available"). Nothing is opened or created."""
-        native.__init__(self, path, mode)
+
+
+def _file_database(native, words: _FileFormat):
+    # The methods are written with the generic names _iter_files, to_pg,
+    # from_pg and to_other; install() binds them under the format's names.
+    # The constructor's first parameter is the format's own, so it is written
+    # once for each.
+    if words is TAB:
+        def __init__(self, tab_path: PathLike, mode: str = "open") -> None:
+            native.__init__(self, tab_path, mode)
+    else:
+        def __init__(self, shp_path: PathLike, mode: str = "open") -> None:
+            native.__init__(self, shp_path, mode)
+    __init__.__doc__ = _FILE_INIT_DOC
 
     @staticmethod
     def _pg_connection_string(connection: Union[str, Dict[str, Any]],
@@ -339,19 +349,14 @@ def _natives_of(cls: type) -> Dict[str, Any]:
     return out
 
 
-def _renamed(function, name: str, qualname: str, module: str, words: Optional[_FileFormat],
-             params: Dict[str, str]):
-    """`function` under its public name, with parameters renamed (keywords bind
-    to the new names) and its docstring formatted with `words`."""
-    code = function.__code__
-    varnames = tuple(params.get(v, v) for v in code.co_varnames)
-    changes = {"co_name": name, "co_varnames": varnames}
-    if hasattr(code, "co_qualname"):
-        changes["co_qualname"] = qualname
-    new = types.FunctionType(code.replace(**changes), function.__globals__, name,
+def _renamed(function, name: str, qualname: str, module: str, words: Optional[_FileFormat]):
+    """`function` under its public name (the interpreter's messages about its
+    arguments name it so), with its docstring formatted with `words`. The
+    function's code is shared, not changed."""
+    new = types.FunctionType(function.__code__, function.__globals__, name,
                              function.__defaults__, function.__closure__)
     new.__kwdefaults__ = function.__kwdefaults__
-    new.__annotations__ = {params.get(k, k): v for k, v in function.__annotations__.items()}
+    new.__annotations__ = dict(function.__annotations__)
     new.__qualname__ = qualname
     new.__module__ = module
     doc = inspect.cleandoc(function.__doc__)
@@ -359,11 +364,10 @@ def _renamed(function, name: str, qualname: str, module: str, words: Optional[_F
     return new
 
 
-def _install_members(cls: type, members, module: str, words=None, names=None, params=None):
+def _install_members(cls: type, members, module: str, words=None, names=None):
     """Replaces the native members of `cls` by `members` (functions, or class or
-    static methods), keeping each member's kind and place in the class.
-    `params` maps a member's name to the renames of its parameters."""
-    names, params = names or {}, params or {}
+    static methods), keeping each member's kind and place in the class."""
+    names = names or {}
     for member in members:
         kind = type(member) if isinstance(member, (staticmethod, classmethod)) else None
         function = member.__func__ if kind else member
@@ -373,8 +377,7 @@ def _install_members(cls: type, members, module: str, words=None, names=None, pa
         name = names.get(name, name)
         if name not in vars(cls):
             raise ImportError(f"{cls.__name__}.{name} has no native implementation")
-        new = _renamed(function, name, f"{cls.__name__}.{name}", module, words,
-                       params.get(function.__name__, {}))
+        new = _renamed(function, name, f"{cls.__name__}.{name}", module, words)
         setattr(cls, name, kind(new) if kind else new)
 
 
@@ -391,7 +394,7 @@ def install(module) -> None:
     module.PathLike = PathLike
     native = _Native(dict(vars(module)))
     for f in _module_functions(native):
-        setattr(module, f.__name__, _renamed(f, f.__name__, f.__name__, name, None, {}))
+        setattr(module, f.__name__, _renamed(f, f.__name__, f.__name__, name, None))
     for cls_name, doc, methods in _dataset_classes(
             _Native({c: _Native(_natives_of(getattr(module, c)))
                      for c in ("Driver", "Layer", "Dataset")})):
@@ -416,10 +419,7 @@ def install(module) -> None:
     natives = _natives_of(cls)
     generic = {k: natives[v] for k, v in public.items()}
     natives.update(generic)
-    # Only the constructor's `path` is the format's (tab_path, shp_path);
-    # _cleanup_sidecar(path) keeps its name.
-    _install_members(cls, _file_database(_Native(natives)), name, words, public,
-                     {"__init__": {"path": words.path}})
+    _install_members(cls, _file_database(_Native(natives), words), name, words, public)
 
 
 # --- stubs -----------------------------------------------------------------------

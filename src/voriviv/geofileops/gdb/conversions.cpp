@@ -251,7 +251,7 @@ ExportTarget begin_export(nb::handle self_h, nb::handle connection, nb::handle s
     t.access = access_mode(mode);
     check_progress_arg(progress);
     const bool mode_none = t.access.empty();
-    t.pg_conn = utf8(self_h.attr("_pg_connection_string")(connection, "schema"_a = schema));
+    t.pg_conn = utf8(call_pg_connection_string(self_h, connection, schema));
     t.pg_conn = PyUnicode_Check(connection.ptr()) ? text_for_schema(t.pg_conn, utf8(schema))
                                                   : with_connect_timeout(t.pg_conn);
     probe_connection(t.pg_conn);
@@ -275,15 +275,15 @@ void gdb2pg(nb::handle self_h, nb::handle connection, nb::handle schema, nb::han
     require_exact(schema, &PyUnicode_Type, "schema");
     check_progress_arg(progress);
     CallContext ctx;
-    nb::object src_ds = self_h.attr("_open_gdb")();
+    nb::object src_ds = call_open_gdb(self_h);
     const std::string pg_conn =
-        with_connect_timeout(utf8(self_h.attr("_pg_connection_string")(connection)));
+        with_connect_timeout(utf8(call_pg_connection_string(self_h, connection)));
     require_driver("PostgreSQL");
     probe_connection(pg_conn);
     Dataset dst_ds = without_gil(ctx, [&](WarningSink *sink) {
         return open_vector(pg_conn, OpenFlags::Update, sink);
     });
-    nb::object layers = self_h.attr("_list_layers")(src_ds, tables);
+    nb::object layers = call_list_layers(self_h, src_ds, tables);
     const auto names = work_names(layers, "layer_name");
     const std::string gdb_text = os_path(self.gdb_path);
     const std::string schema_text = utf8(schema);
@@ -324,7 +324,7 @@ void pg2gdb(nb::handle self_h, nb::handle connection, nb::handle schema, nb::han
     ExportTarget target = begin_export(self_h, connection, schema, mode, progress, ctx);
     const std::string &access = target.access;
     const std::string &pg_conn = target.pg_conn;
-    nb::object layers = self_h.attr("_list_layers")(target.src_ds, tables);
+    nb::object layers = call_list_layers(self_h, target.src_ds, tables);
     const auto names = work_names(layers, "layer_name");
     const std::string &gdb_text = target.write_path;
     auto labels = labels_of(names, utf8(schema) + ".", [](const std::string &t) { return t; });
@@ -401,8 +401,8 @@ void gdb2shape(nb::handle self_h, nb::handle output_dir, nb::handle tables, nb::
     check_progress_arg(progress);
     OutputDirectory outputs(output_directory(output_dir), ".shp");
     CallContext ctx;
-    nb::object src_ds = self_h.attr("_open_gdb")();
-    nb::object layers = self_h.attr("_list_layers")(src_ds, tables);
+    nb::object src_ds = call_open_gdb(self_h);
+    nb::object layers = call_list_layers(self_h, src_ds, tables);
     const auto names = work_names(layers, "layer_name");
     const std::string gdb_text = os_path(self.gdb_path);
     auto labels = labels_of(names, "", [&](const std::string &layer) {

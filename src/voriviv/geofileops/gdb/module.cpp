@@ -48,7 +48,43 @@ nb::list get_layers_from_db(const GeoFileDatabase &, nb::handle connection, nb::
     return out;
 }
 
+// The override of `name` that a subclass or the instance defines, or an
+// invalid object when the member is GeoFileDatabase's own.
+nb::object override_of(nb::handle self, const char *name) {
+    nb::object key = nb::str(name);
+    PyObject **dict = _PyObject_GetDictPtr(self.ptr());
+    if (dict != nullptr && *dict != nullptr && PyDict_Contains(*dict, key.ptr()) == 1)
+        return self.attr(key);
+    nb::handle own = nb::type<GeoFileDatabase>();
+    nb::handle mro = reinterpret_cast<PyObject *>(Py_TYPE(self.ptr())->tp_mro);
+    for (nb::handle cls : nb::borrow<nb::tuple>(mro)) {
+        if (cls.is(own)) break;
+        PyObject *members = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_dict;
+        if (PyDict_Contains(members, key.ptr()) == 1) return self.attr(key);
+    }
+    return nb::object();
+}
+
 }  // namespace
+
+nb::object call_open_gdb(nb::handle self) {
+    if (nb::object own = override_of(self, "_open_gdb"); own.is_valid()) return own();
+    return open_gdb(nb::cast<const GeoFileDatabase &>(self), Py_False);
+}
+
+nb::object call_pg_connection_string(nb::handle self, nb::handle connection, nb::handle schema) {
+    if (nb::object own = override_of(self, "_pg_connection_string"); own.is_valid())
+        return schema.is_valid() ? own(connection, "schema"_a = schema) : own(connection);
+    nb::object dflt = nb::str("public");
+    return pg_connection_string(connection, schema.is_valid() ? schema : dflt);
+}
+
+nb::object call_list_layers(nb::handle self, nb::handle ds, nb::handle tables) {
+    if (nb::object own = override_of(self, "_list_layers"); own.is_valid())
+        return own(ds, tables);
+    return list_layers(ds, tables, Membership::Containment);
+}
+
 }  // namespace voriviv::geofileops::gdb
 
 NB_MODULE(gdb, m) {

@@ -280,24 +280,10 @@ void to_other(const FileDbTraits &t, const FileDatabase &self, nb::handle output
     ctx.finish();
 }
 
-// The traits of this module's format; each converter module links its own
-// copy of the toolkit, so one value serves the one class bound.
-FileDbTraits g_traits;
-
-FileDbTraits read_traits(const char *format) {
-    nb::object w = nb::module_::import_("voriviv.geofileops._interface").attr(format);
-    auto text = [&](const char *name) { return utf8(w.attr(name)); };
-    return {text("cls"), text("path"), text("iter"), text("to_pg"), text("from_pg"),
-            text("to_other"), {text("driver"), text("ext")},
-            {text("other_driver"), text("other_ext")}, text("open_failure"),
-            text("no_layer")};
-}
-
 }  // namespace
 
-void bind_file_database(nb::module_ &m, const char *format) {
-    g_traits = read_traits(format);
-    const FileDbTraits *t = &g_traits;
+void bind_file_database(nb::module_ &m, const FileDbTraits &traits) {
+    const FileDbTraits *t = &traits;
     nb::class_<FileDatabase> cls(m, t->class_name.c_str(), nb::dynamic_attr());
 
     cls.def("__init__",

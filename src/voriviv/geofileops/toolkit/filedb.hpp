@@ -4,10 +4,11 @@
 // into a PostgreSQL schema, from a PostgreSQL schema, and into the other file
 // format in a given directory.
 //
-// The converter is written once and bound once per format. What differs
-// between the formats (names, drivers, extensions, messages) is described once,
-// in voriviv/geofileops/_interface.py (TAB and SHP), together with the public
-// signatures and docstrings; the bindings here are positional entry points.
+// The converter is written once and bound once per format: what differs
+// between the formats (names, drivers, extensions, messages) is a
+// FileDbTraits value in each format's module. The public signatures and
+// docstrings are written in voriviv/geofileops/_interface.py; the bindings
+// here are positional entry points.
 #pragma once
 
 #include <string>
@@ -35,8 +36,8 @@ struct FileDbTraits {
     std::string no_layer;       // "TAB file has no layer: " + path
 };
 
-// Defines in `m` the class of the format that `_interface.<format>` describes
-// ("TAB" or "SHP").
-void bind_file_database(nanobind::module_ &m, const char *format);
+// Defines in `m` the class of the format that `traits` describes. The
+// traits must outlive the module (a static of the format's module).
+void bind_file_database(nanobind::module_ &m, const FileDbTraits &traits);
 
 }  // namespace voriviv::geofileops
