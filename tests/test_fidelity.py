@@ -171,6 +171,98 @@ def test_tab_outputs_without_coordinate_system_keep_their_coordinates(tmp_path, 
         assert fidelity.same_geometry(x["geom"], y["geom"], rel=1e-6, dims=False) == ""
 
 
+@pytest.fixture(scope="module")
+def austria(tmp_path_factory, naturalearth):
+    """Natural Earth clipped to Austria in MGI / Austria Lambert (EPSG:31287), metres.
+
+    layers/: countries (9 multipolygons), their borders (multilines), cities
+    (3 points); one/vienna.shp: a single point, the degenerate extent.
+    """
+    d = tmp_path_factory.mktemp("austria")
+    (d / "layers").mkdir()
+    (d / "one").mkdir()
+    clip = ("-clipsrc", "9.5", "46.3", "17.2", "49.1", "-t_srs", "EPSG:31287")
+    shp = ("-f", "ESRI Shapefile")
+    ogr2ogr(*shp, str(d / "layers" / "countries.shp"),
+            str(naturalearth / "naturalearth_lowres.shp"), *clip, "-select", "name,iso_a3",
+            "-nlt", "MULTIPOLYGON")
+    ogr2ogr(*shp, str(d / "layers" / "borders.shp"), str(d / "layers" / "countries.shp"),
+            "-nlt", "MULTILINESTRING")
+    ogr2ogr(*shp, str(d / "layers" / "cities.shp"), str(naturalearth / "naturalearth_cities.shp"),
+            *clip)
+    ogr2ogr(*shp, str(d / "one" / "vienna.shp"), str(d / "layers" / "cities.shp"),
+            "-where", "name = 'Vienna'")
+    return d
+
+
+def layer_totals(layer):
+    """Total area, total length and envelope (min x, max x, min y, max y) of a dumped layer."""
+    geoms = [f["geom"] for f in layer["features"] if f["geom"] and not f["geom"]["empty"]]
+    envs = [g["envelope"] for g in geoms]
+    return [sum(g["area"] for g in geoms), sum(g["length"] for g in geoms),
+            min(e[0] for e in envs), max(e[1] for e in envs),
+            min(e[2] for e in envs), max(e[3] for e in envs)]
+
+
+def largest_shift(a, b):
+    """The largest difference of a feature's envelope coordinates between two dumped layers."""
+    return max(abs(u - v) for x, y in zip(a["features"], b["features"])
+               for u, v in zip(x["geom"]["envelope"][:4], y["geom"]["envelope"][:4]))
+
+
+def coordinates_kept(src, dst, rel=1e-7, per_feature=True):
+    """Asserts dst's layer totals (and, per_feature, each geometry's area, length
+    and envelope) within rel of src's; returns both dumped layers."""
+    (a,), (b,) = fidelity.dump(src).values(), fidelity.dump(dst).values()
+    assert len(a["features"]) == len(b["features"]) > 0
+    if per_feature:
+        assert fidelity.differences(a, b, dims=False, geom_rel=rel) == []
+    for x, y in zip(layer_totals(a), layer_totals(b)):
+        assert x == pytest.approx(y, rel=rel)
+    return a, b
+
+
+def test_tab_outputs_in_a_projected_system_keep_their_coordinates(austria, tmp_path):
+    # GDAL's default bounds for this projection resolve it to centimetres
+    # (points move by up to 1.5 cm), the smaller countries' areas by 3e-7.
+    caught(lambda: ShapefileDatabase(austria / "layers").shp2tab(tmp_path))
+    for name in ("countries", "borders"):
+        coordinates_kept(austria / "layers" / f"{name}.shp", tmp_path / f"{name}.tab")
+    a, b = coordinates_kept(austria / "layers" / "cities.shp", tmp_path / "cities.tab")
+    assert largest_shift(a, b) < 1e-3
+    # One point: its bounds still span something, and hold it to the micrometre.
+    caught(lambda: ShapefileDatabase(austria / "one" / "vienna.shp").shp2tab(tmp_path / "one"))
+    a, b = coordinates_kept(austria / "one" / "vienna.shp", tmp_path / "one" / "vienna.tab")
+    assert largest_shift(a, b) < 1e-6
+
+
+def test_tab_outputs_in_longitude_latitude_keep_their_coordinates(naturalearth, tmp_path):
+    src = tmp_path / "src"
+    src.mkdir()
+    countries = str(naturalearth / "naturalearth_lowres.shp")
+    ogr2ogr("-f", "ESRI Shapefile", str(src / "africa.shp"), countries,
+            "-where", "continent = 'Africa'", "-select", "name,iso_a3")
+    ogr2ogr("-f", "ESRI Shapefile", str(src / "world.shp"), countries, "-select", "name,iso_a3")
+    caught(lambda: ShapefileDatabase(src).shp2tab(tmp_path))
+    coordinates_kept(src / "africa.shp", tmp_path / "africa.tab")
+    # GDAL's default bounds (-1000..1000 degrees) resolve 1e-6 degrees; bounds
+    # round the world resolve 1.8e-7 (read back rounded to 1e-7), too coarse
+    # for the smallest countries' areas at 1e-7 but finer than the default.
+    a, b = coordinates_kept(src / "world.shp", tmp_path / "world.tab", per_feature=False)
+    assert largest_shift(a, b) < 2e-7
+
+
+def test_pg2tab_in_a_projected_system_keeps_coordinates(austria, pg, schema, tmp_path):
+    # Loaded by ogr2ogr, so that only the export is voriviv's.
+    for name, kind in (("countries", "MULTIPOLYGON"), ("borders", "MULTILINESTRING")):
+        ogr2ogr("-f", "PostgreSQL", pgserver.gdal_connection_text(pg),
+                str(austria / "layers" / f"{name}.shp"), "-nln", f"{schema}.{name}",
+                "-nlt", kind)
+    caught(lambda: TabFileDatabase(tmp_path).pg2tab(pg, schema=schema))
+    for name in ("countries", "borders"):
+        coordinates_kept(austria / "layers" / f"{name}.shp", tmp_path / f"{name}.tab")
+
+
 # --- declared widths -------------------------------------------------------------
 
 def test_countries_arrive_whole_in_postgis_and_tab(pg, schema, tmp_path, naturalearth):

@@ -7,7 +7,6 @@
 
 #include <cpl_string.h>
 #include <ogr_api.h>
-#include <ogr_srs_api.h>
 
 #include "toolkit/messages.hpp"
 #include "toolkit/progress.hpp"
@@ -310,19 +309,34 @@ std::string dimension_text(bool z, bool m) {
     return std::string("XY") + (z ? "Z" : "") + (m ? "M" : "");
 }
 
-// Bounds for a MapInfo layer in a coordinate system MapInfo does not know
-// the extent of: the layer's extent and a margin, so that its 32-bit integer
-// coordinates resolve the layer as finely as they can.
+// Bounds for a MapInfo layer: the layer's extent and a margin. MapInfo
+// stores coordinates as 32-bit integers spread over the layer's bounds (2e9
+// steps on each axis). GDAL's defaults are wide (some 6e7 by 3e7 units
+// without a coordinate system and in many projections, -1000..1000 degrees
+// for longitude/latitude) and resolve a layer to centimetres or 1e-6 degrees.
+// Bounds drawn round the layer resolve it to about 1/2e9 of its extent,
+// geographic layers included: a layer spanning the world gets -183.6..183.6
+// degrees, still five times finer than GDAL's default. The margin (1% of the
+// larger side) keeps the features at the edge inside and gives a degenerate
+// side (a line along an axis) a span; a floor of 1e-6 of the coordinates'
+// size gives a single point one and keeps the integer arithmetic within what
+// a double holds. A layer without features or geometries (or whose extent is
+// unknown) keeps the defaults, which lose nothing there. The extent is the
+// source's own: a Shapefile's header, PostgreSQL's ST_Extent computed by the
+// server (one pass over the table there, one row sent back).
 void plan_tab_bounds(OGRLayerH layer, LayerPlan &plan) {
-    OGRSpatialReferenceH srs = OGR_L_GetSpatialRef(layer);
-    if (srs != nullptr && !OSRIsLocal(srs)) return;
     OGREnvelope env;
     if (OGR_L_GetGeomType(layer) == wkbNone || OGR_L_GetExtent(layer, &env, TRUE) != OGRERR_NONE)
         return;
+    if (!std::isfinite(env.MinX) || !std::isfinite(env.MaxX) || !std::isfinite(env.MinY) ||
+        !std::isfinite(env.MaxY) || env.MinX > env.MaxX || env.MinY > env.MaxY)
+        return;
     const double span = std::max(env.MaxX - env.MinX, env.MaxY - env.MinY);
+    // An empty Shapefile's header gives an extent of 0,0,0,0.
+    if (span == 0 && OGR_L_GetFeatureCount(layer, TRUE) == 0) return;
     const double scale = std::max({std::fabs(env.MinX), std::fabs(env.MaxX), std::fabs(env.MinY),
                                    std::fabs(env.MaxY), 1.0});
-    const double margin = span > 0 ? span * 0.01 : scale * 1e-6;
+    const double margin = std::max(span * 0.01, scale * 1e-6);
     char buf[160];
     std::snprintf(buf, sizeof buf, "BOUNDS=%.17g,%.17g,%.17g,%.17g", env.MinX - margin,
                   env.MinY - margin, env.MaxX + margin, env.MaxY + margin);

@@ -2,8 +2,9 @@
 //
 // A translation with GDAL's defaults loses data that the target could have
 // kept (a declared width too small for the layer's own values fails the whole
-// layer; a TAB file without a coordinate system rounds coordinates to 0.01;
-// a TIN becomes an empty geometry) and loses, silently or with a warning that
+// layer; a TAB file rounds coordinates to MapInfo's default bounds: 0.01
+// without a coordinate system, centimetres in a projected one; a TIN becomes
+// an empty geometry) and loses, silently or with a warning that
 // names neither layer nor count, what the target cannot hold. A LayerPlan
 // fixes the first kind with translation options for that layer only, and
 // announces the second kind: one warning per layer and field naming what was
