@@ -132,7 +132,9 @@ def _geofiledatabase(native):
         """Description : Loads the geodatabase's layers (or those named in tables) into
         PostgreSQL tables <schema>.<layer>, in parallel. An existing table is replaced
         only with overwrite=True, and only once the new table is complete; otherwise its
-        layer fails and the table is kept as it was."""
+        layer fails and the table is kept as it was. A layer name of 63 bytes or more
+        (PostgreSQL's limit) gives a table name cut to at most 41 bytes, announced with
+        a RuntimeWarning; of two layers cut to one name the second fails."""
         return native.gdb2pg(self, connection, schema, overwrite, tables, progress)
 
     def pg2gdb(self, connection: Union[str, Dict[str, Any]], *, schema: str = "public",
@@ -293,8 +295,10 @@ def _file_database(native, words: _FileFormat):
         PostgreSQL/PostGIS database (geometries promoted to multi-part types), files in
         parallel. Only that table is touched: an existing one is replaced with
         overwrite=True and otherwise fails its file with RuntimeError, left as it was.
-        With no file to load no connection is opened. After every file has been tried,
-        the first failure is raised."""
+        With no file to load no connection is opened. A layer name of 63 bytes or more
+        (PostgreSQL's limit) gives a table name cut to at most 41 bytes, announced with
+        a RuntimeWarning; of two layers cut to one name the second fails. After every
+        file has been tried, the first failure is raised."""
         return native.to_pg(self, connection, schema, overwrite, tables, progress)
 
     def from_pg(self, connection: Union[str, Dict[str, Any]], *, schema: str = "public",

@@ -91,7 +91,9 @@ class GeoFileDatabase:
         """Description : Loads the geodatabase's layers (or those named in tables) into
         PostgreSQL tables <schema>.<layer>, in parallel. An existing table is replaced
         only with overwrite=True, and only once the new table is complete; otherwise its
-        layer fails and the table is kept as it was.
+        layer fails and the table is kept as it was. A layer name of 63 bytes or more
+        (PostgreSQL's limit) gives a table name cut to at most 41 bytes, announced with
+        a RuntimeWarning; of two layers cut to one name the second fails.
         progress, when given, is called on the calling thread with a
         voriviv.progress.LayerEvent as each file or table starts, advances, finishes or
         fails; an exception it raises stops the call like Ctrl-C and is re-raised."""

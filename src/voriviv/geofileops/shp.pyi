@@ -104,8 +104,10 @@ class ShapefileDatabase:
         PostgreSQL/PostGIS database (geometries promoted to multi-part types), files in
         parallel. Only that table is touched: an existing one is replaced with
         overwrite=True and otherwise fails its file with RuntimeError, left as it was.
-        With no file to load no connection is opened. After every file has been tried,
-        the first failure is raised.
+        With no file to load no connection is opened. A layer name of 63 bytes or more
+        (PostgreSQL's limit) gives a table name cut to at most 41 bytes, announced with
+        a RuntimeWarning; of two layers cut to one name the second fails. After every
+        file has been tried, the first failure is raised.
         progress, when given, is called on the calling thread with a
         voriviv.progress.LayerEvent as each file or table starts, advances, finishes or
         fails; an exception it raises stops the call like Ctrl-C and is re-raised."""

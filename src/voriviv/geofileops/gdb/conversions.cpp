@@ -298,14 +298,13 @@ void gdb2pg(nb::handle self_h, nb::handle connection, nb::handle schema, nb::han
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (names[i].error) continue;
         try {
-            const std::string table = pg_target_table(names[i].name, schema_text);
-            claims.claim(table, names[i].name, "table " + schema_text + "." + table);
+            claim_pg_table(claims, names[i].name, schema_text);
         } catch (...) {
             refused[i] = std::current_exception();
         }
     }
     auto labels = labels_of(names, "", [&](const std::string &layer) {
-        return schema_text + "." + pg_table_label(layer, schema_text);
+        return schema_text + "." + pg_target_table(layer);
     });
     run_reported(this_module(), progress, std::move(labels),
                  [&](std::size_t i, const CancelToken &cancel) {

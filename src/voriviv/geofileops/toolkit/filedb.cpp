@@ -182,7 +182,7 @@ void to_pg(const FileDbTraits &t, const FileDatabase &self, nb::handle connectio
     const PgLoad load{restrict_to_schema(pg_conn, schema_name), schema_name, replace,
                       threads_per_item(this_module(), files.size())};
     auto table_of = [&](const std::string &layer) {
-        return schema_name + "." + pg_table_label(layer, schema_name);
+        return schema_name + "." + pg_target_table(layer);
     };
 
     // Every file's table, from the layer name its file name gives, is
@@ -194,8 +194,7 @@ void to_pg(const FileDbTraits &t, const FileDatabase &self, nb::handle connectio
     for (std::size_t i = 0; i < files.size(); ++i) {
         expected[i] = file_stem(files[i], t.own.extension);
         try {
-            const std::string table = pg_target_table(expected[i], schema_name);
-            claims.claim(table, expected[i], "table " + schema_name + "." + table);
+            claim_pg_table(claims, expected[i], schema_name);
         } catch (...) {
             refused[i] = std::current_exception();
         }

@@ -34,4 +34,17 @@ inline std::string bad_gdb_mode(const std::string &repr) {
     return "mode must be None, 'update', 'append' or 'overwrite', not " + repr;
 }
 
+// A layer whose table name was cut (names.hpp, pg_target): the warning of its
+// load, "Layer '<layer>' is loaded as table <schema>.<table>: PostgreSQL names
+// hold at most 63 bytes, ...", and the note that a target collision message
+// gives its table.
+inline std::string pg_table_name_cut(const std::string &layer, const std::string &schema,
+                                     const std::string &table) {
+    return "Layer '" + layer + "' is loaded as table " + schema + "." + table +
+           ": PostgreSQL names hold at most 63 bytes, and the table's name is cut to at most "
+           "41 bytes to leave room for the names of its indexes and sequence";
+}
+inline constexpr char kPgTableNameCut[] =
+    "the layer's name cut short, as PostgreSQL names hold at most 63 bytes";
+
 }  // namespace voriviv::geofileops::msg

@@ -3,8 +3,10 @@
 #include <cctype>
 
 #include "toolkit/gdal_error.hpp"
+#include "toolkit/messages.hpp"
 #include "toolkit/pg_load.hpp"
 #include "toolkit/pyboundary.hpp"
+#include "toolkit/table_swap.hpp"
 
 namespace nb = nanobind;
 
@@ -27,22 +29,22 @@ void require_text_items(nb::handle tables, const char *param) {
     if (PyErr_Occurred()) throw nb::python_error();
 }
 
-std::string pg_target_table(const std::string &layer, const std::string &schema) {
+static_assert(kPgMaxIdentifier == 63 && kPgCutTableBytes == 41,
+              "msg::pg_table_name_cut states both numbers");
+
+PgTarget pg_target(const std::string &layer) {
     std::string table = pg_laundered_name(layer);
-    if (table.size() >= 63)
-        throw PyExcText{PyExc_RuntimeError, "Layer '" + layer + "' was not loaded: its table name " + schema + "." +
-                        table + " is " + std::to_string(table.size()) +
-                        " bytes long, and PostgreSQL names hold at most 63 bytes (62 for a "
-                        "table, whose index is named after it)"};
-    return table;
+    if (table.size() < kPgMaxIdentifier) return {std::move(table), false};
+    return {pg_truncate_identifier(table, kPgCutTableBytes), true};
 }
 
-std::string pg_table_label(const std::string &layer, const std::string &schema) {
-    try {
-        return pg_target_table(layer, schema);
-    } catch (const PyExcText &) {
-        return pg_laundered_name(layer);
-    }
+std::string pg_target_table(const std::string &layer) { return pg_target(layer).table; }
+
+void claim_pg_table(TargetClaims &claims, const std::string &layer, const std::string &schema) {
+    const PgTarget target = pg_target(layer);
+    std::string what = "table " + schema + "." + target.table;
+    if (target.cut) what += std::string(" (") + msg::kPgTableNameCut + ")";
+    claims.claim(target.table, layer, what);
 }
 
 void TargetClaims::claim(const std::string &target, const std::string &layer,

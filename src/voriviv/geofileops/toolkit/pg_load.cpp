@@ -7,8 +7,10 @@
 #include "toolkit/connection.hpp"
 #include "toolkit/dataset.hpp"
 #include "toolkit/fidelity.hpp"
+#include "toolkit/messages.hpp"
 #include "toolkit/names.hpp"
 #include "toolkit/pg_session.hpp"
+#include "toolkit/progress.hpp"
 #include "toolkit/pyboundary.hpp"
 #include "toolkit/table_swap.hpp"
 #include "toolkit/pg_copy.hpp"
@@ -75,9 +77,15 @@ bool pg_table_exists(const std::string &conn_text, const std::string &schema,
 void pg_load_layer(const PgLoad &load, GDALDatasetH src, const std::string &layer,
                    WarningSink *sink, const CancelToken *cancel) {
     LayerLabel label(layer);
-    const std::string table = pg_target_table(layer, load.schema);
-    if (load.claims != nullptr)
-        load.claims->claim(table, layer, "table " + load.schema + "." + table);
+    const PgTarget target = pg_target(layer);
+    const std::string &table = target.table;
+    if (load.claims != nullptr) claim_pg_table(*load.claims, layer, load.schema);
+    if (target.cut) {
+        // Said before any work, so that a failure naming the table is understood.
+        const std::string text = msg::pg_table_name_cut(layer, load.schema, table);
+        progress_warning(text);
+        if (sink != nullptr) sink->add(text);
+    }
     PgSession session(load.dest, [cancel] { return cancel != nullptr && cancel->cancelled.load(); });
     if (!load.overwrite && session.relation_exists(load.schema, table))
         throw PyExcText{PyExc_RuntimeError, already_exists_message(load.schema, table)};

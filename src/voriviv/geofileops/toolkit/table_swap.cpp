@@ -11,8 +11,6 @@
 namespace voriviv::geofileops {
 
 namespace {
-constexpr size_t kMaxIdentifier = 63;
-
 // Bytes of `s` that fit in `n`, not splitting a UTF-8 character.
 size_t clip(const std::string &s, size_t n) {
     if (n >= s.size()) return s.size();
@@ -49,7 +47,7 @@ std::string pg_object_name(const std::string &name1, const std::string &name2,
     size_t overhead = 0;
     if (!name2.empty()) overhead += 1;
     if (!label.empty()) overhead += label.size() + 1;
-    const size_t avail = kMaxIdentifier - overhead;
+    const size_t avail = kPgMaxIdentifier - overhead;
     size_t n1 = name1.size(), n2 = name2.size();
     while (n1 + n2 > avail) {
         if (n1 > n2) --n1; else --n2;
@@ -60,8 +58,8 @@ std::string pg_object_name(const std::string &name1, const std::string &name2,
     return out;
 }
 
-std::string pg_truncate_identifier(const std::string &name) {
-    return name.substr(0, clip(name, kMaxIdentifier));
+std::string pg_truncate_identifier(const std::string &name, size_t max_bytes) {
+    return name.substr(0, clip(name, max_bytes));
 }
 
 namespace {

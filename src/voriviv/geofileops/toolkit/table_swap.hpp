@@ -9,11 +9,16 @@
 // failure the temporary table is dropped and the old table is untouched.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "toolkit/pg_session.hpp"
 
 namespace voriviv::geofileops {
+
+// The most bytes PostgreSQL keeps of a name (NAMEDATALEN - 1); it cuts longer
+// ones without an error.
+inline constexpr std::size_t kPgMaxIdentifier = 63;
 
 // A fresh temporary table name: lower-case ASCII, unique in practice.
 std::string temporary_table_name();
@@ -47,9 +52,10 @@ void drop_table_quietly(const std::string &conn_text, const std::string &schema,
 std::string pg_object_name(const std::string &name1, const std::string &name2,
                            const std::string &label);
 
-// Cuts `name` to at most 63 bytes at a UTF-8 character boundary, as
-// PostgreSQL cuts an over-long identifier.
-std::string pg_truncate_identifier(const std::string &name);
+// Cuts `name` to at most `max_bytes` bytes at a UTF-8 character boundary, as
+// PostgreSQL cuts an over-long identifier (at 63 bytes).
+std::string pg_truncate_identifier(const std::string &name,
+                                   std::size_t max_bytes = kPgMaxIdentifier);
 
 // "Table <schema>.<table> already exists; pass overwrite=True to replace it".
 std::string already_exists_message(const std::string &schema, const std::string &table);
