@@ -271,15 +271,22 @@ def test_layer_events_are_frozen_values():
 def test_events_and_gdal_warnings_go_to_the_voriviv_logger(four_layer_gdb, tmp_path, caplog,
                                                           restore_threads):
     caplog.set_level(logging.DEBUG, logger="voriviv")
-    with pytest.warns(RuntimeWarning, match="pop_est"):
-        GeoFileDatabase(four_layer_gdb).gdb2shape(tmp_path / "shp", tables=["countries", "pts"])
+    # A field name GDAL's Shapefile writer cuts to 10 characters, with a warning.
+    gdb = tmp_path / "long.gdb"
+    subprocess.run(["cp", "-r", str(four_layer_gdb), str(gdb)], check=True)
+    ogr2ogr("-f", "OpenFileGDB", "-update", str(gdb), str(four_layer_gdb), "-sql",
+            "SELECT name AS a_rather_long_field_name FROM cities", "-nln", "long_names")
+    with pytest.warns(RuntimeWarning, match="a_rather_long_field_name"):
+        GeoFileDatabase(gdb).gdb2shape(tmp_path / "shp",
+                                       tables=["countries", "pts", "long_names"])
     records = [(r.levelname, r.getMessage()) for r in caplog.records if r.name == "voriviv"]
     infos = [m for lvl, m in records if lvl == "INFO"]
     assert sorted(infos)[0].startswith(f"countries -> {tmp_path}/shp/countries.shp: 177 features in ")
-    assert sorted(infos)[1].startswith(f"pts -> {tmp_path}/shp/pts.shp: 3000 features in ")
+    assert sorted(infos)[2].startswith(f"pts -> {tmp_path}/shp/pts.shp: 3000 features in ")
     assert ("DEBUG", "pts: GDAL translation options: -f 'ESRI Shapefile' -lco ENCODING=UTF-8 pts") \
         in records
-    assert any(lvl == "WARNING" and "pop_est" in m for lvl, m in records)
+    assert any(lvl == "WARNING" and "a_rather_long_field_name" in m for lvl, m in records)
+    assert not any("pop_est" in m for lvl, m in records)
 
 
 def test_nothing_is_printed_unless_logging_is_configured(four_layer_gdb, tmp_path):
