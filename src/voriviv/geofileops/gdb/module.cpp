@@ -4,14 +4,14 @@
 #include <nanobind/stl/string.h>
 
 #include "gdb/geofiledb.hpp"
-#include "toolkit/connection.hpp"
-#include "toolkit/dataset.hpp"
-#include "toolkit/layers.hpp"
-#include "toolkit/messages.hpp"
-#include "toolkit/module_setup.hpp"
-#include "toolkit/pg_session.hpp"
-#include "toolkit/pyboundary.hpp"
-#include "toolkit/runner.hpp"
+#include "toolkit/pg/conninfo.hpp"
+#include "toolkit/core/dataset.hpp"
+#include "toolkit/py/layers.hpp"
+#include "toolkit/core/messages.hpp"
+#include "toolkit/py/module_setup.hpp"
+#include "toolkit/pg/session.hpp"
+#include "toolkit/py/pyboundary.hpp"
+#include "toolkit/py/runner.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

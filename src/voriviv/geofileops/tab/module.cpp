@@ -4,8 +4,8 @@
 // Python face (signatures and docstrings).
 #include <nanobind/nanobind.h>
 
-#include "toolkit/filedb.hpp"
-#include "toolkit/module_setup.hpp"
+#include "filedb/filedb.hpp"
+#include "toolkit/py/module_setup.hpp"
 
 namespace {
 const voriviv::geofileops::FileDbTraits kTraits{
