@@ -297,10 +297,70 @@ def test_connection_forms(typed, gdal):
 
 
 def test_schema_restriction_and_masking_keep_quoted_values_whole():
-    from voriviv.cli import _with_schema
+    from voriviv.connection import with_schema
     from voriviv.report import mask_secrets
     text = r"PG:host=db password='a schemas=x \' b' schemas=old dbname=gis"
-    assert _with_schema(text, "new one") == (r"PG:host=db password='a schemas=x \' b' "
-                                            "dbname=gis schemas='new one'")
+    assert with_schema(text, "new one") == (r"PG:host=db password='a schemas=x \' b' "
+                                           "dbname=gis schemas='new one'")
     assert mask_secrets(text) == "PG:host=db password=*** schemas=old dbname=gis"
     assert mask_secrets("postgresql://etl:secret@db/gis") == "postgresql://etl:***@db/gis"
+
+
+# --- layer listings ---------------------------------------------------------------------
+
+def names(listing):
+    return [layer["name"] for layer in listing["layers"]]
+
+
+def test_list_layers_of_files_told_or_guessed(ne_gdb, files, tmp_path):
+    from voriviv import jobs
+    from voriviv.conversions import list_layers
+    from voriviv.errors import UsageError
+    gdb = list_layers(str(ne_gdb))
+    assert gdb["kind"] == "gdb" and names(gdb) == ["cities", "countries"]
+    assert names(list_layers(str(ne_gdb), kind="gdb", tables=["countries", "nothing"])) \
+        == ["countries"]
+
+    # TAB files and Shapefiles side by side: both by file name, or one kind when told.
+    both = tmp_path / "both"
+    both.mkdir()
+    for f in (files / "shp").glob("cities.*"):
+        shutil.copy(f, both)
+    for f in (files / "tab").glob("pts.*"):
+        shutil.copy(f, both)
+    listing = list_layers(str(both))
+    assert listing["kind"] == "files"
+    assert [(l["name"], Path(l["path"]).name) for l in listing["layers"]] == [
+        ("cities", "cities.shp"), ("pts", "pts.tab")]
+    assert names(list_layers(str(both), kind="tab")) == ["pts"]
+    assert names(list_layers(str(both), kind="shp", tables=["pts"])) == []
+    assert names(list_layers(str(files / "shp" / "pts.shp"))) == ["pts"]
+
+    missing = str(tmp_path / "missing.gdb")
+    with pytest.raises(UsageError, match="not found"):
+        list_layers(missing)
+    with pytest.raises(FileNotFoundError):
+        list_layers(missing, kind="gdb")
+    with pytest.raises(ValueError, match="unknown kind"):
+        list_layers(str(both), kind="csv")
+
+    # A job lists what its conversion would take.
+    job = jobs.loads(f'[[job]]\nmethod = "gdb2shape"\nsource = "{ne_gdb}"\ntarget = "out"\n'
+                     'tables = ["countries", "nothing"]\n').jobs[0]
+    assert job.layers() == ["countries"]
+
+
+def test_list_layers_of_a_schema(pg, pg_text, psql, schema):
+    from voriviv import jobs
+    from voriviv.conversions import list_layers
+    points_table(psql, schema, "a", 3)
+    points_table(psql, schema, "b", 3)
+    listing = list_layers(pg_text, schema)
+    assert listing["kind"] == "postgresql" and listing["schema"] == schema
+    assert "password=***" in listing["location"]
+    assert f"password={pg['password']}" not in listing["location"]
+    assert sorted(names(listing)) == ["a", "b"]
+    assert names(list_layers(pg_text, schema, kind="postgresql", tables=["b", "zz"])) == ["b"]
+    job = jobs.loads(f'[[job]]\nmethod = "pg2shp"\nsource = "out"\nconnection = "{pg_text}"\n'
+                     f'schema = "{schema}"\ntables = ["a"]\n').jobs[0]
+    assert job.layers() == ["a"]

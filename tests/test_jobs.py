@@ -422,3 +422,138 @@ def test_two_layers_of_one_job_for_one_table(how, tmp_path, tag, psql, pg, clust
     assert layers_["Dup"]["status"] == "finished" and layers_["other"]["status"] == "finished"
     assert layers_["dup"]["status"] == "failed"
     assert tables(psql, f"a_{t}") == {"dup": 5, "other": 3}
+
+
+# --- the client's loop, with tasks run in this process ---------------------------------
+
+class FakeFuture:
+    def __init__(self, fn, args, die):
+        self.status, self._result, self._error = "finished", None, None
+        if die:
+            self.status, self._error = "error", OSError("worker died")
+        else:
+            self._result = fn(*args)
+
+    def add_done_callback(self, callback):
+        callback(self)
+
+    def result(self):
+        return self._result
+
+    def exception(self):
+        return self._error
+
+
+class FakeClient:
+    """A Dask client whose tasks run at once, here, in the order submitted;
+    the tasks of job ``die_for`` fail as a worker that died."""
+
+    def __init__(self, die_for=None):
+        self.die_for, self.topics, self.submitted = die_for, [], []
+
+    def subscribe_topic(self, topic, handler):
+        self.topics.append(topic)
+
+    def unsubscribe_topic(self, topic):
+        self.topics.remove(topic)
+
+    def nthreads(self):
+        return {"w1": 1, "w2": 1}
+
+    def submit(self, fn, *args, pure=True):
+        if fn.__name__ == "list_jobs":
+            self.submitted.append(("list", tuple(j.index for j in args[0])))
+        else:
+            self.submitted.append(("unit", args[2].index, args[4]))
+        return FakeFuture(fn, args, fn.__name__ == "run_unit" and args[2].index == self.die_for)
+
+
+LOOP_JOBS = """
+[[job]]
+method = "shp2pg"
+source = "/src/shp"
+target = "PG:dbname=x"
+schema = "s1"
+
+[[job]]
+method = "pg2shp"
+connection = "PG:dbname=x"
+source = "/out/back"
+schema = "s1"
+
+[[job]]
+method = "tab2pg"
+source = "/src/broken"
+target = "PG:dbname=x"
+schema = "s3"
+
+[[job]]
+method = "pg2gdb"
+connection = "PG:dbname=x"
+source = "/out/x.gdb"
+schema = "s2"
+"""
+
+LISTINGS = {"/src/shp": ["l1", "l2", "bad"], "PG:dbname=x/s1": ["l1", "l2", "bad"]}
+
+
+@pytest.fixture
+def fake_layers(monkeypatch):
+    """Listings and conversions that only record what they were asked."""
+    from voriviv import _dask
+    from voriviv.progress import LayerEvent
+    calls = []
+
+    def list_layers(location, schema="public", *, kind=None, tables=None):
+        key = f"{location}/{schema}" if kind == "postgresql" else location
+        if key not in LISTINGS:
+            raise RuntimeError(f"cannot list {key}")
+        return {"layers": [{"name": n} for n in LISTINGS[key] if not tables or n in tables]}
+
+    def run_conversion(method, source, target, *, report, tables=None, **kw):
+        calls.append((method, tables))
+        names = tables or ["g1", "g2"]
+        for i, name in enumerate(names):
+            report(LayerEvent("started", i, len(names), name, source, target))
+            error = RuntimeError(f"{name} is bad") if name == "bad" else None
+            report(LayerEvent("failed" if error else "finished", i, len(names), name,
+                              source, target, done=5, total=5, error=error))
+        report.finish(None)
+        return report
+
+    monkeypatch.setattr(jobs, "list_layers", list_layers)
+    monkeypatch.setattr(_dask, "run_conversion", run_conversion)
+    return calls
+
+
+def test_the_client_loop_keeps_order_and_failures_per_job(fake_layers):
+    job_file = jobs.loads(LOOP_JOBS, check_paths=False)
+    client = FakeClient()
+    report = jobs.run(job_file, client)
+
+    # The geodatabase export is one task; the two loads are listed in one task;
+    # the export of s1 waits until every layer of the load into s1 has ended.
+    assert client.submitted[:2] == [("unit", 3, None), ("list", (0, 2))]
+    assert [s for s in client.submitted if s[0] == "unit"] == [
+        ("unit", 3, None), ("unit", 0, ["l1"]), ("unit", 0, ["l2"]), ("unit", 0, ["bad"]),
+        ("unit", 1, ["l1"]), ("unit", 1, ["l2"]), ("unit", 1, ["bad"])]
+    assert fake_layers[:3] == [("pg2gdb", None), ("shp2pg", ["l1"]), ("shp2pg", ["l2"])]
+
+    assert [j.status for j in report.jobs] == ["failed", "failed", "failed", "ok"]
+    assert report.status == "failed" and client.topics == []
+    # Layers are numbered in the job's order, whichever task ran them.
+    assert [(r.index, r.layer, r.status) for r in report.jobs[0].records()] == [
+        (0, "l1", "finished"), (1, "l2", "finished"), (2, "bad", "failed")]
+    assert [r.layer for r in report.jobs[3].records()] == ["g1", "g2"]
+    assert report.failures() == [
+        "shp: layer bad failed: bad is bad", "back: layer bad failed: bad is bad",
+        "job 3 (tab2pg) broken failed: cannot list /src/broken"]
+
+
+def test_a_task_that_dies_fails_its_job_only(fake_layers):
+    job_file = jobs.loads(LOOP_JOBS, check_paths=False)
+    report = jobs.run(job_file, FakeClient(die_for=0))
+    assert [j.status for j in report.jobs] == ["failed", "failed", "failed", "ok"]
+    assert report.jobs[0].error == "worker died" and report.jobs[0].records() == []
+    # The export that waited for it still ran.
+    assert [r.layer for r in report.jobs[1].records()] == ["l1", "l2", "bad"]

@@ -8,7 +8,12 @@ Subpackages and modules:
   NDS coordinates, NDS bounding boxes and packed tile ids.
 * ``voriviv.progress``: the per-layer events every conversion reports to its
   ``progress`` callable (and to the ``voriviv`` logger); ``voriviv.report``: a
-  record of a conversion built from them; ``voriviv.cli``: the ``voriviv`` command.
+  record of a conversion built from them.
+* ``voriviv.connection``: PostgreSQL connection text; ``voriviv.conversions``: the
+  catalogue of conversions, running one, listing a location's layers;
+  ``voriviv.jobs``: job files, run here or on Dask; ``voriviv.cli``: the
+  ``voriviv`` command on top of them all. Imports point down only: cli, jobs,
+  _dask, conversions, then connection, report, progress and errors.
 """
 
 __version__ = "0.1.0"

@@ -37,18 +37,21 @@ worker is still writing when the command exits.
 """
 from __future__ import annotations
 
+import logging
 import os
 import queue
+import signal
+import threading
 import time
 import uuid
 import warnings
 from dataclasses import asdict, replace
-from pathlib import Path
 from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 
-from voriviv.cli import CONVERSIONS, _keyword_tokens, _module, connection_text, run_conversion
+from voriviv.connection import database
+from voriviv.conversions import CONVERSIONS, run_conversion
 from voriviv.progress import LayerEvent
-from voriviv.report import _one_line
+from voriviv.report import Report, _one_line
 
 INSTALL_HINT = ("running jobs on Dask needs dask.distributed: "
                 "pip install 'voriviv[dask]' (or pip install 'dask[distributed]')")
@@ -61,7 +64,7 @@ PROGRESS_INTERVAL = 0.25
 def require_distributed():
     """The ``distributed`` module, or ImportError with how to install it."""
     try:
-        import distributed
+        import distributed  # optional: only runs on Dask need it
     except ImportError as e:
         raise ImportError(INSTALL_HINT) from e
     return distributed
@@ -91,7 +94,7 @@ class _Sender:
 
     def __init__(self, topic: str, run_id: str, job: int,
                  units: Optional[Sequence[int]], layers: Sequence[str] = ()) -> None:
-        from distributed import get_worker
+        from distributed import get_worker  # optional dependency, present on a worker
         try:
             self.worker = get_worker()
         except ValueError:  # not on a worker (a test calling the function directly)
@@ -121,33 +124,14 @@ class _Sender:
                 "warnings": list(event.warnings)})
 
 
-def list_units(job) -> List[str]:
-    """The layers of a job, as the converter would take them, in its order."""
-    method = job.method
-    tables = set(job.tables) if job.tables else None
-    if method in ("gdb2pg", "gdb2shape"):
-        db = _module("gdb").GeoFileDatabase(job.source)
-        return list(db._list_layers(db._open_gdb(), job.tables or None))
-    if method in ("tab2pg", "tab2shp"):
-        files = _module("tab").TabFileDatabase(job.source)._iter_tabfiles(job.tables or None)
-        return [Path(f).stem for f in files]
-    if method in ("shp2pg", "shp2tab"):
-        files = _module("shp").ShapefileDatabase(job.source)._iter_shapefiles(job.tables or None)
-        return [Path(f).stem for f in files]
-    # pg2tab, pg2shp: the tables of the schema
-    from voriviv.cli import _with_schema
-    conn = _with_schema(connection_text(job.connection), job.schema)
-    names = _module("gdb").GeoFileDatabase(".", mode="create").get_layers_from_db(conn)
-    return [n for n in names if tables is None or n in tables]
-
-
 def list_jobs(jobs: Sequence) -> Dict[int, Tuple[str, Any]]:
-    """:func:`list_units` of several jobs in one task: per job index
-    ("ok", layers) or ("error", the failure as one line)."""
+    """The layers of several jobs (``Job.layers()``), listed in one task on a
+    worker, where the paths are the workers' paths: per job index ("ok",
+    layers) or ("error", the failure as one line)."""
     out: Dict[int, Tuple[str, Any]] = {}
     for job in jobs:
         try:
-            out[job.index] = ("ok", list_units(job))
+            out[job.index] = ("ok", job.layers())
         except Exception as e:  # noqa: BLE001 - one job's listing fails, not the others'
             out[job.index] = ("error", _one_line(e))
     return out
@@ -195,7 +179,6 @@ def run_unit(topic: str, run_id: str, job, units: Optional[Sequence[int]],
         job = replace(job, tables=names)
     source, target = job.command_line()
     sender = _Sender(topic, run_id, job.index, units, names)
-    from voriviv.report import Report
     rep = Report(job.method, source, target, threads=1, forward=sender)
     try:
         run_conversion(job.method, source, target, threads=1, report=rep, **job.run_kwargs())
@@ -242,11 +225,8 @@ def start_local_cluster(n_workers: int):
     the whole process group, and it is the client that stops the run (the
     workers end their layers cleanly rather than die in the middle of one).
     """
-    import logging
-    import signal
-    import threading
     distributed = require_distributed()
-    import dask
+    import dask  # optional, installed with distributed
     main = threading.current_thread() is threading.main_thread()
     old = signal.signal(signal.SIGINT, signal.SIG_IGN) if main else None
     try:
@@ -266,26 +246,15 @@ def start_local_cluster(n_workers: int):
     return cluster, client
 
 
-def _database(conn: str) -> Tuple[str, str, str]:
-    """(host, port, dbname) of a connection, for telling databases apart."""
-    words = {}
-    for token in _keyword_tokens(connection_text(conn)[3:]):
-        key, _, value = token.partition("=")
-        words[key.strip().lower()] = value.strip().strip("'")
-    env = os.environ
-    return (words.get("host", env.get("PGHOST", "")), words.get("port", env.get("PGPORT", "5432")),
-            words.get("dbname", env.get("PGDATABASE", "")))
-
-
 def _writes(job) -> Tuple:
-    if CONVERSIONS[job.method][3] == "pg":
-        return ("pg", _database(job.target), job.schema)
+    if CONVERSIONS[job.method].target == "pg":
+        return ("pg", database(job.target), job.schema)
     return ("path", os.path.normpath(job.source if job.exports else job.target))
 
 
 def _reads(job) -> Tuple:
     if job.exports:
-        return ("pg", _database(job.connection), job.schema)
+        return ("pg", database(job.connection), job.schema)
     return ("path", os.path.normpath(job.source))
 
 
@@ -321,149 +290,198 @@ class _RemoteError(Exception):
 
 def run(jobs: Sequence, client, report):
     """Runs the jobs on the client's cluster, filling ``report``; returns it."""
-    run_id = uuid.uuid4().hex
-    topic = f"voriviv-run-{run_id}"
-    inbox: "queue.Queue[Tuple[str, Any]]" = queue.Queue()
-    client.subscribe_topic(topic, lambda ev: inbox.put(("event", ev[1])))
-    by_index = {j.index: j for j in jobs}
-    deps = _dependencies(jobs)
-    state = {j.index: "waiting" for j in jobs}   # waiting, listing, listed, running, done
-    listed: Dict[int, List[str]] = {}
-    remaining: Dict[int, int] = {}
-    units_of: Dict[int, int] = {}
-    job_error: Dict[int, str] = {}
-    finished_units: Set[Tuple[int, Optional[int]]] = set()
-    last_writer: Dict[Tuple, Any] = {}
-    futures: Dict[Any, Tuple] = {}
+    return _Run(jobs, client, report).run()
 
-    cluster_threads: List[int] = []
 
-    def threads() -> int:
-        # Asked once, right after the first listing was submitted: the
-        # listing runs meanwhile.
-        if not cluster_threads:
+class _Run:
+    """One run of jobs on a Dask cluster, driven from the client.
+
+    The client's callbacks (an event from a worker, a task that ended) only
+    put a message into :attr:`inbox`; :meth:`drain` takes them one at a time
+    on the calling thread, so the state below needs no lock. A job goes
+    waiting -> listing -> listed -> running -> done; one that writes a File
+    Geodatabase goes from waiting straight to running (one task, no listing).
+    """
+
+    def __init__(self, jobs: Sequence, client, report) -> None:
+        self.jobs = list(jobs)
+        self.client = client
+        self.report = report
+        self.run_id = uuid.uuid4().hex
+        self.topic = f"voriviv-run-{self.run_id}"
+        self.inbox: "queue.Queue[Tuple[str, Any]]" = queue.Queue()
+        self.by_index = {j.index: j for j in self.jobs}
+        self.deps = _dependencies(self.jobs)
+        self.state = {j.index: "waiting" for j in self.jobs}
+        self.listed: Dict[int, List[str]] = {}          # layers of listed jobs, until started
+        self.remaining: Dict[int, int] = {}             # tasks of a running job not yet ended
+        self.units_of: Dict[int, int] = {}              # layers of a job run as units
+        self.job_error: Dict[int, str] = {}             # a job's failure besides its layers'
+        self.finished_units: Set[Tuple[int, Optional[int]]] = set()
+        self.last_writer: Dict[Tuple, Any] = {}         # _unit_key -> the task writing it last
+        self.futures: Dict[Any, Tuple] = {}             # tasks not yet ended -> what they do
+        self._threads: Optional[int] = None
+
+    def run(self):
+        self.client.subscribe_topic(self.topic, lambda ev: self.inbox.put(("event", ev[1])))
+        try:
+            self.start_ready()
+            self.drain()
+        except KeyboardInterrupt as e:
+            self.stop()
+            for i in self.state:
+                if self.report.jobs[i].status is None:
+                    self.job_error[i] = "interrupted"
+                    self.finish_job(i)
+            self.report.finish(e)
+            raise
+        finally:
             try:
-                cluster_threads.append(sum(client.nthreads().values()))
+                self.client.unsubscribe_topic(self.topic)
+            except Exception:  # noqa: BLE001 - the client may be closing
+                pass
+        self.report.finish(None)
+        return self.report
+
+    def threads(self) -> int:
+        """Worker threads of the cluster. Asked once, right after the first
+        listing was submitted: the listing runs meanwhile."""
+        if self._threads is None:
+            try:
+                self._threads = sum(self.client.nthreads().values())
             except Exception:  # noqa: BLE001 - only the task sizes depend on it
-                cluster_threads.append(0)
-        return cluster_threads[0]
+                self._threads = 0
+        return self._threads
 
-    def watch(fut, what) -> None:
-        futures[fut] = what
-        fut.add_done_callback(lambda f: inbox.put(("done", f)))
+    def watch(self, fut, what: Tuple) -> None:
+        self.futures[fut] = what
+        fut.add_done_callback(lambda f: self.inbox.put(("done", f)))
 
-    def start_ready() -> None:
+    def start_ready(self) -> None:
+        """Starts what can start: lists the jobs whose dependencies are done,
+        submits the layers of listed jobs (in the file's order)."""
+        state = self.state
         to_list = []
-        for j in jobs:
+        for j in self.jobs:
             i = j.index
-            if state[i] == "waiting" and all(state[d] == "done" for d in deps[i]):
-                report.start_job(i)
+            if state[i] == "waiting" and all(state[d] == "done" for d in self.deps[i]):
+                self.report.start_job(i)
                 if j.writes_geodatabase:
                     state[i] = "running"
-                    remaining[i] = 1
-                    watch(client.submit(run_unit, topic, run_id, j, None, None, pure=False),
-                          ("unit", (i,), None))
+                    self.remaining[i] = 1
+                    self.watch(self.client.submit(run_unit, self.topic, self.run_id, j, None,
+                                                  None, pure=False),
+                               ("unit", (i,), None))
                 else:
                     state[i] = "listing"
                     to_list.append(j)
         if to_list:
             # One task lists every job that can start now: one round trip.
-            watch(client.submit(list_jobs, to_list, pure=False),
-                  ("list", tuple(j.index for j in to_list)))
-            threads()
+            self.watch(self.client.submit(list_jobs, to_list, pure=False),
+                       ("list", tuple(j.index for j in to_list)))
+            self.threads()
         # Units in the file's order, so that two jobs writing one table keep it.
         ready: Dict[int, List[str]] = {}
-        for j in jobs:
+        for j in self.jobs:
             i = j.index
             if state[i] == "listing":
                 break
             if state[i] != "listed":
                 continue
-            ready[i] = listed.pop(i)
+            ready[i] = self.listed.pop(i)
             state[i] = "running"
-            units_of[i] = len(ready[i])
-            remaining[i] = 0                   # tasks not yet ended
+            self.units_of[i] = len(ready[i])
+            self.remaining[i] = 0
         # A job that writes one table (or file) from two of its layers makes
         # one call of them all: the converter then refuses the second one, as
         # it does here, where separate calls would replace the first.
         whole = {i for i, layers in ready.items()
-                 if len({_unit_key(by_index[i], name) for name in layers}) < len(layers)}
+                 if len({_unit_key(self.by_index[i], name) for name in layers}) < len(layers)}
         plan = [(i, list(range(len(ready[i])))) for i in ready if i in whole]
-        plan += plan_tasks({i: v for i, v in ready.items() if i not in whole}, threads())
+        plan += plan_tasks({i: v for i, v in ready.items() if i not in whole}, self.threads())
         for i, units in plan:
-            j = by_index[i]
-            layers = [ready[i][k] for k in units]
-            keys = [_unit_key(j, name) for name in layers]
-            after = list({id(f): f for f in (last_writer[k] for k in keys
-                                              if k in last_writer)}.values())
-            fut = client.submit(run_unit, topic, run_id, j, units, layers, *after, pure=False)
-            for key in keys:
-                last_writer[key] = fut
-            remaining[i] += 1
-            watch(fut, ("unit", (i,), tuple(units)))
+            self.submit_units(self.by_index[i], units, [ready[i][k] for k in units])
         for i, layers in ready.items():
             if not layers:
-                finish_job(i)
+                self.finish_job(i)
 
-    def finish_job(i: int) -> None:
-        state[i] = "done"
-        rep = report.jobs[i]
+    def submit_units(self, job, units: List[int], layers: List[str]) -> None:
+        """One task for some layers of a job, after the tasks that last wrote
+        any of the same tables or files."""
+        keys = [_unit_key(job, name) for name in layers]
+        after = list({id(f): f for f in (self.last_writer[k] for k in keys
+                                          if k in self.last_writer)}.values())
+        fut = self.client.submit(run_unit, self.topic, self.run_id, job, units, layers, *after,
+                                 pure=False)
+        for key in keys:
+            self.last_writer[key] = fut
+        self.remaining[job.index] += 1
+        self.watch(fut, ("unit", (job.index,), tuple(units)))
+
+    def finish_job(self, i: int) -> None:
+        self.state[i] = "done"
+        rep = self.report.jobs[i]
         if rep.status is None:
-            err = job_error.get(i)
+            err = self.job_error.get(i)
             if err == "interrupted":
                 rep.finish(KeyboardInterrupt())
             else:
                 rep.finish(_RemoteError(err) if err else None)
 
-    def merge(result: Dict[str, Any]) -> None:
+    def merge(self, result: Dict[str, Any]) -> None:
+        """Records the final records a task returned."""
         i, units = result["job"], result["units"]
         for unit in units if units is not None else [None]:
-            finished_units.add((i, unit))
+            self.finished_units.add((i, unit))
         for rec in result["records"]:
             unit = rec["unit"]
             index = rec["index"] if unit is None else unit
             kind = {"finished": "finished", "failed": "failed"}.get(rec["status"], "progress")
             error = _RemoteError(rec["error"]) if rec["error"] else None
-            items = len(result["records"]) if unit is None else units_of.get(i, 1)
-            report.job_event(i, LayerEvent(
+            items = len(result["records"]) if unit is None else self.units_of.get(i, 1)
+            self.report.job_event(i, LayerEvent(
                 kind, index, items, rec["layer"], rec["source"],
                 rec["target"], done=rec["features_read"], total=rec["total"],
                 seconds=rec["seconds"], error=error, warnings=tuple(rec["warnings"])))
         if result["status"] == "interrupted":
-            job_error[i] = "interrupted"
+            self.job_error[i] = "interrupted"
         elif result["error"] and not any(r["status"] == "failed" for r in result["records"]):
-            job_error.setdefault(i, result["error"])
+            self.job_error.setdefault(i, result["error"])
 
-    def on_event(msg: Dict[str, Any]) -> None:
+    def on_event(self, msg: Dict[str, Any]) -> None:
+        """A progress event from a worker, unless its unit has already ended."""
         i, unit = msg["job"], msg["unit"]
-        if (i, unit) in finished_units or report.jobs[i].status is not None:
+        if (i, unit) in self.finished_units or self.report.jobs[i].status is not None:
             return
         index = msg["index"] if unit is None else unit
-        items = msg["items"] if unit is None else units_of.get(i, 1)
+        items = msg["items"] if unit is None else self.units_of.get(i, 1)
         error = _RemoteError(msg["error"]) if msg["error"] else None
-        report.job_event(i, LayerEvent(
+        self.report.job_event(i, LayerEvent(
             msg["kind"], index, items, msg["layer"], msg["source"], msg["target"],
             done=msg["done"], total=msg["total"], seconds=msg["seconds"], error=error,
             warnings=tuple(msg["warnings"])))
 
-    def on_done(fut) -> None:
-        what = futures.pop(fut, None)
+    def on_done(self, fut) -> None:
+        """A task ended: its listing or records are taken in, the jobs it ends
+        are finished, and what can start now starts."""
+        what = self.futures.pop(fut, None)
         if what is None:
             return
         kind, indexes = what[0], what[1]
+        state, remaining = self.state, self.remaining
         failure = None
         if fut.status == "finished":
             if kind == "list":
                 for i, (status, value) in fut.result().items():
                     if status == "ok":
-                        listed[i] = value
+                        self.listed[i] = value
                         state[i] = "listed"
                     else:
-                        job_error.setdefault(i, value)
+                        self.job_error.setdefault(i, value)
                         state[i] = "running"
                         remaining[i] = 0
             else:
-                merge(fut.result())
+                self.merge(fut.result())
         else:
             # The task itself failed (a worker that died, a cancelled task).
             try:
@@ -472,62 +490,43 @@ def run(jobs: Sequence, client, report):
                 failure = _one_line(e)
         for i in indexes:
             if failure is not None:
-                job_error.setdefault(i, failure)
+                self.job_error.setdefault(i, failure)
                 if kind == "list":
                     state[i] = "running"
                     remaining[i] = 0
             if kind == "unit":
                 remaining[i] -= 1
             if state[i] == "running" and remaining[i] <= 0:
-                finish_job(i)
-        start_ready()
+                self.finish_job(i)
+        self.start_ready()
 
-    def drain(deadline: Optional[float] = None) -> None:
-        while futures or any(s != "done" for s in state.values()):
+    def drain(self, deadline: Optional[float] = None) -> None:
+        """Handles messages until every task and job has ended (or the deadline)."""
+        while self.futures or any(s != "done" for s in self.state.values()):
             if deadline is not None and time.monotonic() > deadline:
                 return
             try:
-                kind, payload = inbox.get(timeout=0.2)
+                kind, payload = self.inbox.get(timeout=0.2)
             except queue.Empty:
                 continue
             if kind == "event":
-                on_event(payload)
+                self.on_event(payload)
             else:
-                on_done(payload)
+                self.on_done(payload)
 
-    try:
-        start_ready()
-        drain()
-    except KeyboardInterrupt as e:
-        _stop(client, run_id, futures, state, jobs, job_error, drain)
-        for i in state:
-            if report.jobs[i].status is None:
-                job_error[i] = "interrupted"
-                finish_job(i)
-        report.finish(e)
-        raise
-    finally:
+    def stop(self) -> None:
+        """After Ctrl-C: stop the run on every worker and wait for its tasks to end."""
+        for i, s in self.state.items():
+            if s in ("waiting", "listing", "listed"):
+                self.state[i] = "done" if s != "listing" else s
+                self.job_error[i] = "interrupted"
         try:
-            client.unsubscribe_topic(topic)
-        except Exception:  # noqa: BLE001 - the client may be closing
+            self.client.run(cancel_run, self.run_id)
+            # Tasks not yet started now end at once; running layers stop at their
+            # next progress event. A second Ctrl-C gives up waiting.
+            self.drain(time.monotonic() + STOP_TIMEOUT)
+        except KeyboardInterrupt:
             pass
-    report.finish(None)
-    return report
-
-
-def _stop(client, run_id, futures, state, jobs, job_error, drain) -> None:
-    """After Ctrl-C: stop the run on every worker and wait for its tasks to end."""
-    for i, s in state.items():
-        if s in ("waiting", "listing", "listed"):
-            state[i] = "done" if s != "listing" else s
-            job_error[i] = "interrupted"
-    try:
-        client.run(cancel_run, run_id)
-        # Tasks not yet started now end at once; running layers stop at their
-        # next progress event. A second Ctrl-C gives up waiting.
-        drain(time.monotonic() + STOP_TIMEOUT)
-    except KeyboardInterrupt:
-        pass
-    finally:
-        if futures:
-            client.cancel(list(futures), force=True)
+        finally:
+            if self.futures:
+                self.client.cancel(list(self.futures), force=True)

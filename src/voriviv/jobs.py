@@ -39,11 +39,14 @@ import sys
 import time
 from dataclasses import dataclass, field, replace
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
-from voriviv.cli import CONVERSIONS, UsageError, connection_text, default_threads, run_conversion
+from voriviv import _dask
+from voriviv.connection import connection_text
+from voriviv.conversions import CONVERSIONS, default_threads, list_layers, run_conversion
+from voriviv.errors import UsageError
 from voriviv.progress import LayerEvent
-from voriviv.report import Report, STATUS_EXIT_CODES, _one_line
+from voriviv.report import Report, _one_line
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -51,7 +54,7 @@ else:  # pragma: no cover - Python < 3.11
     import tomli as tomllib
 
 __all__ = ["Job", "JobFile", "JobFileError", "RunReport", "load", "loads", "run", "local_cluster",
-           "METHOD_KEYS"]
+           "scheduler_address", "METHOD_KEYS"]
 
 
 class JobFileError(UsageError):
@@ -60,10 +63,10 @@ class JobFileError(UsageError):
 
 # The keys each method takes besides `method`, `source` and `name`.
 def _method_keys(method: str) -> Tuple[str, ...]:
-    _, _, src_kind, dst_kind = CONVERSIONS[method]
-    if dst_kind == "pg":                         # loads
+    conversion = CONVERSIONS[method]
+    if conversion.target == "pg":                # loads
         return ("target", "schema", "overwrite", "tables")
-    if src_kind == "pg":                         # exports
+    if conversion.source == "pg":                # exports
         if method == "pg2gdbf":
             return ("connection", "feature_mapping", "schema", "mode")
         if method == "pg2gdb":
@@ -102,7 +105,7 @@ class Job:
 
     @property
     def exports(self) -> bool:
-        return CONVERSIONS[self.method][2] == "pg"
+        return CONVERSIONS[self.method].source == "pg"
 
     @property
     def writes_geodatabase(self) -> bool:
@@ -115,13 +118,25 @@ class Job:
         return self.source, self.target or ""
 
     def run_kwargs(self) -> Dict[str, Any]:
-        """Keywords of :func:`voriviv.cli.run_conversion` for this job."""
+        """Keywords of :func:`voriviv.conversions.run_conversion` for this job."""
         kw: Dict[str, Any] = {"schema": self.schema, "overwrite": self.overwrite,
                               "mode": self.mode,
                               "tables": list(self.tables) if self.tables is not None else None}
         if self.feature_mapping is not None:
             kw["datasets"] = {k: list(v) for k, v in self.feature_mapping.items()}
         return kw
+
+    def layers(self) -> List[str]:
+        """The layers this job's conversion takes, in its order, as they are now:
+        the tables of its schema for an export, else those of its source (the
+        geodatabase, the TAB files or the Shapefiles), narrowed by ``tables``."""
+        if self.exports:
+            listing = list_layers(self.connection or "", self.schema, kind="postgresql",
+                                  tables=self.tables)
+        else:
+            listing = list_layers(self.source, kind=CONVERSIONS[self.method].module,
+                                  tables=self.tables)
+        return [layer["name"] for layer in listing["layers"]]
 
 
 @dataclass
@@ -206,7 +221,7 @@ def _check_entry(index: int, entry: Any, base: Path, file_name: str, check_paths
         if key not in entry:
             raise fail(f"{key!r} is missing")
 
-    _, _, src_kind, dst_kind = CONVERSIONS[method]
+    src_kind, dst_kind = CONVERSIONS[method].source, CONVERSIONS[method].target
     source = _path(entry["source"], "source", base, fail)
     if check_paths and src_kind != "pg" and not os.path.exists(source):
         raise fail(f"source not found: {source}")
@@ -411,12 +426,11 @@ def run(jobs: Union[JobFile, Sequence[Job]], client: Any = None, *,
     """
     job_list = list(jobs)
     if report is None:
-        scheduler = None if client is None else _client_address(client)
+        scheduler = None if client is None else scheduler_address(client)
         report = RunReport(jobs if isinstance(jobs, JobFile) else job_list,
                            threads=(threads or default_threads()) if client is None else None,
                            scheduler=scheduler, forward=progress)
     if client is not None:
-        from voriviv import _dask
         return _dask.run(job_list, client, report)
     threads = threads or default_threads()
     try:
@@ -440,11 +454,11 @@ def local_cluster(n_workers: int):
     """(cluster, client): a ``dask.distributed.LocalCluster`` of ``n_workers``
     single-threaded worker processes, as ``voriviv run --local-cluster`` starts it.
     Close both when done (``client.close(); cluster.close()``)."""
-    from voriviv import _dask
     return _dask.start_local_cluster(n_workers)
 
 
-def _client_address(client: Any) -> str:
+def scheduler_address(client: Any) -> str:
+    """The address of a Dask client's scheduler, as a run report names it."""
     try:
         return str(client.scheduler.address)
     except Exception:  # noqa: BLE001
