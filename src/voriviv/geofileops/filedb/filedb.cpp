@@ -8,6 +8,9 @@
 
 #include <nanobind/stl/string.h>
 
+#include "toolkit/py/connection.hpp"
+#include "toolkit/py/work_items.hpp"
+#include "toolkit/pg/names.hpp"
 #include "toolkit/pg/conninfo.hpp"
 #include "toolkit/core/dataset.hpp"
 #include "toolkit/fidelity/fidelity.hpp"
@@ -18,6 +21,7 @@
 #include "toolkit/core/names.hpp"
 #include "toolkit/files/output_dir.hpp"
 #include "toolkit/pg/load.hpp"
+#include "toolkit/core/progress.hpp"
 #include "toolkit/py/progress.hpp"
 #include "toolkit/pg/session.hpp"
 #include "toolkit/py/pyboundary.hpp"
@@ -121,7 +125,7 @@ std::string first_layer_name(const FileDbTraits &t, GDALDatasetH ds, const std::
     scope.raise_if_failed();
     OGRLayerH layer = count > 0 ? GDALDatasetGetLayer(ds, 0) : nullptr;
     scope.raise_if_failed();
-    if (layer == nullptr) throw PyExcText{PyExc_RuntimeError, t.no_layer + file};
+    if (layer == nullptr) throw Failure::runtime(t.no_layer + file);
     const char *name = OGR_L_GetName(layer);
     scope.raise_if_failed();
     return name ? name : "";
@@ -144,7 +148,7 @@ void write_layer(OutputDirectory &out, const FileFormat &format, GDALDatasetH sr
     translate_planned(staged.path(), src, std::move(opts), target_format(format.driver), sink,
                       &cancel);
     if (cancel.cancelled.load())
-        throw PyExcText{PyExc_RuntimeError, msg::writing_interrupted(layer)};
+        throw Failure::runtime(msg::writing_interrupted(layer));
     staged.commit();
 }
 

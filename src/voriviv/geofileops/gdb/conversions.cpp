@@ -18,6 +18,8 @@
 #include <nanobind/nanobind.h>
 
 #include "gdb/geofiledb.hpp"
+#include "toolkit/py/connection.hpp"
+#include "toolkit/pg/names.hpp"
 #include "toolkit/pg/conninfo.hpp"
 #include "toolkit/core/dataset.hpp"
 #include "toolkit/fidelity/fidelity.hpp"
@@ -30,6 +32,7 @@
 #include "toolkit/files/outputs.hpp"
 #include "toolkit/files/staged_output.hpp"
 #include "toolkit/pg/load.hpp"
+#include "toolkit/core/progress.hpp"
 #include "toolkit/py/progress.hpp"
 #include "toolkit/pg/session.hpp"
 #include "toolkit/py/pyboundary.hpp"
@@ -54,7 +57,7 @@ std::string access_mode(nb::handle mode) {
         std::string m = utf8(mode);
         if (m == "update" || m == "append" || m == "overwrite") return m;
     }
-    throw PyExcText{PyExc_ValueError, msg::bad_gdb_mode(utf8(nb::repr(mode)))};
+    throw Failure::value(msg::bad_gdb_mode(utf8(nb::repr(mode))));
 }
 
 // A directory that GDAL's File Geodatabase driver wrote: it holds the
@@ -422,7 +425,7 @@ void gdb2shape(nb::handle self_h, nb::handle output_dir, nb::handle tables, nb::
         translate_planned(staged.path(), src.get(), std::move(opts), TargetFormat::Shapefile,
                           ctx.sink(), &cancel);
         if (cancel.cancelled.load())
-            throw PyExcText{PyExc_RuntimeError, msg::writing_interrupted(layer)};
+            throw Failure::runtime(msg::writing_interrupted(layer));
         staged.commit();
     });
     ctx.finish();

@@ -4,6 +4,7 @@
 #include <nanobind/stl/string.h>
 
 #include "gdb/geofiledb.hpp"
+#include "toolkit/py/connection.hpp"
 #include "toolkit/pg/conninfo.hpp"
 #include "toolkit/core/dataset.hpp"
 #include "toolkit/py/layers.hpp"

@@ -3,7 +3,7 @@
 #include <ogr_api.h>
 
 #include "toolkit/core/messages.hpp"
-#include "toolkit/py/pyboundary.hpp"
+#include "toolkit/core/errors.hpp"
 
 namespace voriviv::geofileops {
 
@@ -55,7 +55,7 @@ Dataset open_vector_or(const std::string &name, OpenFlags flags, WarningSink *si
 
 GDALDriverH require_driver(const char *name) {
     GDALDriverH driver = GDALGetDriverByName(name);
-    if (driver == nullptr) throw PyExcText{PyExc_RuntimeError, msg::driver_missing(name)};
+    if (driver == nullptr) throw Failure::runtime(msg::driver_missing(name));
     return driver;
 }
 

@@ -5,7 +5,7 @@
 
 #include <cpl_error.h>
 
-#include "toolkit/py/progress.hpp"
+#include "toolkit/core/progress.hpp"
 
 namespace voriviv::geofileops {
 

@@ -4,7 +4,7 @@
 #include <gdal_utils.h>
 
 #include "toolkit/core/dataset.hpp"
-#include "toolkit/py/progress.hpp"
+#include "toolkit/core/progress.hpp"
 
 namespace voriviv::geofileops {
 

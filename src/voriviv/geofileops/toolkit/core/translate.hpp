@@ -7,14 +7,11 @@
 
 #include <gdal.h>
 
+#include "toolkit/core/cancel.hpp"
 #include "toolkit/core/gdal_error.hpp"
 
 namespace voriviv::geofileops {
 
-// Set from the calling thread to ask running translations to stop.
-struct CancelToken {
-    std::atomic<bool> cancelled{false};
-};
 
 // The options a conversion passes, each mapping to one ogr2ogr switch.
 // Unset optionals pass nothing.

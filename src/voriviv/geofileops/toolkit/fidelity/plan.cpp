@@ -9,7 +9,7 @@
 #include <ogr_api.h>
 
 #include "toolkit/core/messages.hpp"
-#include "toolkit/py/progress.hpp"
+#include "toolkit/core/progress.hpp"
 
 namespace voriviv::geofileops {
 

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "toolkit/py/pyboundary.hpp"
+#include "toolkit/core/errors.hpp"
 
 namespace voriviv::geofileops::fs {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "toolkit/files/fsops.hpp"
-#include "toolkit/py/pyboundary.hpp"
+#include "toolkit/core/errors.hpp"
 
 namespace voriviv::geofileops {
 

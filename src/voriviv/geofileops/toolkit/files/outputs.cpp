@@ -1,7 +1,7 @@
 #include "toolkit/files/outputs.hpp"
 
 #include "toolkit/core/gdal_error.hpp"
-#include "toolkit/py/pyboundary.hpp"
+#include "toolkit/core/errors.hpp"
 
 namespace voriviv::geofileops {
 
@@ -9,8 +9,7 @@ void require_safe_file_name(const std::string &layer) {
     if (layer.empty() || layer == "." || layer == ".." ||
         layer.find('/') != std::string::npos || layer.find('\\') != std::string::npos ||
         layer.find('\0') != std::string::npos)
-        throw PyExcText{PyExc_ValueError,
-                        "Layer name '" + layer + "' cannot be used as a file name"};
+        throw Failure::value("Layer name '" + layer + "' cannot be used as a file name");
 }
 
 std::optional<std::string> OutputClaims::claim(const std::string &name, const std::string &source) {
@@ -23,8 +22,8 @@ std::optional<std::string> OutputClaims::claim(const std::string &name, const st
 void claim_or_throw(OutputClaims &claims, const std::string &name, const std::string &layer,
                     const std::string &source) {
     if (auto first = claims.claim(name, source))
-        throw PyExcText{PyExc_RuntimeError, "Layer '" + layer + "' of " + source + " has the same output name " +
-                        name + " as a layer of " + *first + "; it was not written"};
+        throw Failure::runtime("Layer '" + layer + "' of " + source + " has the same output name " +
+                        name + " as a layer of " + *first + "; it was not written");
 }
 
 }  // namespace voriviv::geofileops

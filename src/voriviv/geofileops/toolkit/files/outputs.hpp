@@ -13,7 +13,7 @@
 
 namespace voriviv::geofileops {
 
-// Throws ValueError (via PyExcText) naming the layer when `layer` cannot be
+// Throws ValueError (a Failure) naming the layer when `layer` cannot be
 // used as a file name inside an output directory.
 void require_safe_file_name(const std::string &layer);
 

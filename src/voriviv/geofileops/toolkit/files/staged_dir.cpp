@@ -7,7 +7,7 @@
 
 #include <fcntl.h>
 
-#include "toolkit/py/pyboundary.hpp"
+#include "toolkit/core/errors.hpp"
 
 namespace voriviv::geofileops {
 

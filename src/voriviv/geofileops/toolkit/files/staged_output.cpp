@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "toolkit/files/fsops.hpp"
-#include "toolkit/py/pyboundary.hpp"
+#include "toolkit/core/errors.hpp"
 
 namespace voriviv::geofileops {
 

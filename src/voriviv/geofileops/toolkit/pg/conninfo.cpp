@@ -1,8 +1,8 @@
 #include "toolkit/pg/conninfo.hpp"
 
-#include "toolkit/py/pyboundary.hpp"
+#include <cstdlib>
+#include <vector>
 
-namespace nb = nanobind;
 
 namespace voriviv::geofileops {
 
@@ -31,46 +31,6 @@ std::string pg_connection_text(const ConnectionValues &v) {
            " password=" + libpq_value(v.password) + " schemas=" + libpq_value(v.schema);
 }
 
-namespace {
-// format(value, "") of the value, as UTF-8.
-std::string formatted(nb::handle value) {
-    nb::object empty = nb::str("");
-    nb::object text = nb::steal(PyObject_Format(value.ptr(), empty.ptr()));
-    if (!text.is_valid()) throw nb::python_error();
-    return utf8(text);
-}
-
-std::string item(nb::handle mapping, const char *key) {
-    nb::object k = nb::str(key);
-    nb::object v = nb::steal(PyObject_GetItem(mapping.ptr(), k.ptr()));
-    if (!v.is_valid()) throw nb::python_error();
-    return formatted(v);
-}
-}  // namespace
-
-nb::object pg_connection_string(nb::handle connection, nb::handle schema) {
-    require_exact(schema, &PyUnicode_Type, "schema");
-    if (PyUnicode_Check(connection.ptr())) {
-        if (!PyUnicode_CheckExact(connection.ptr())) {
-            PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
-                         Py_TYPE(connection.ptr())->tp_name);
-            throw nb::python_error();
-        }
-        return nb::borrow(connection);
-    }
-    ConnectionValues v;
-    v.host = item(connection, "host");
-    v.port = formatted(connection.attr("get")("port", 5432));
-    v.dbname = item(connection, "dbname");
-    v.user = item(connection, "user");
-    v.password = item(connection, "password");
-    v.schema = utf8(schema);
-    std::string text = pg_connection_text(v);
-    // An optional connect_timeout (seconds) goes to libpq as it is.
-    nb::object timeout = connection.attr("get")("connect_timeout", nb::none());
-    if (!timeout.is_none()) text += " connect_timeout=" + libpq_value(formatted(timeout));
-    return nb::str(text.data(), text.size());
-}
 
 bool is_conninfo_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
@@ -86,6 +46,114 @@ std::size_t conninfo_value_end(const std::string &s, std::size_t i) {
     }
     while (i < s.size() && !is_conninfo_space(s[i])) ++i;
     return i;
+}
+
+std::string restrict_to_schema(const std::string &text, const std::string &schema) {
+    std::string out;
+    size_t i = 0;
+    while (i < text.size()) {
+        // Copy whitespace as it is.
+        if (is_conninfo_space(text[i])) { out += text[i++]; continue; }
+        size_t start = i;
+        size_t eq = text.find('=', i);
+        size_t token_end;
+        std::string key;
+        if (eq != std::string::npos) {
+            key = text.substr(i, eq - i);
+            token_end = conninfo_value_end(text, eq + 1);
+        } else {
+            token_end = conninfo_value_end(text, i);
+        }
+        // "PG:schemas=..." carries the prefix on its key.
+        std::string bare = key.rfind("PG:", 0) == 0 ? key.substr(3) : key;
+        if (bare == "schemas") {
+            if (key != bare) out += "PG:";
+        } else {
+            out += text.substr(start, token_end - start);
+        }
+        i = token_end;
+    }
+    while (!out.empty() && is_conninfo_space(out.back())) out.pop_back();
+    if (out.empty() || out == "PG:") return out + "schemas=" + libpq_value(schema);
+    return out + " schemas=" + libpq_value(schema);
+}
+
+namespace {
+
+struct Token {
+    std::string key;   // empty for a token without '='
+    std::string text;  // the whole token as written
+};
+
+std::vector<Token> tokens(const std::string &s) {
+    std::vector<Token> out;
+    size_t i = 0;
+    while (i < s.size()) {
+        if (is_conninfo_space(s[i])) { ++i; continue; }
+        const size_t start = i;
+        size_t end = conninfo_value_end(s, i);
+        const size_t eq = s.find('=', i);
+        std::string key;
+        if (eq != std::string::npos && eq < end) {
+            key = s.substr(i, eq - i);
+            end = conninfo_value_end(s, eq + 1);
+        }
+        out.push_back({key, s.substr(start, end - start)});
+        i = end;
+    }
+    return out;
+}
+
+std::string strip_prefix(const std::string &text) {
+    return text.size() >= 3 && (text[0] == 'P' || text[0] == 'p') &&
+                   (text[1] == 'G' || text[1] == 'g') && text[2] == ':'
+               ? text.substr(3)
+               : text;
+}
+
+
+bool is_uri(const std::string &body) {
+    return body.rfind("postgresql://", 0) == 0 || body.rfind("postgres://", 0) == 0;
+}
+}  // namespace
+
+
+bool is_pg_text(const std::string &text) {
+    return text.size() >= 3 && (text[0] == 'P' || text[0] == 'p') &&
+           (text[1] == 'G' || text[1] == 'g') && text[2] == ':';
+}
+
+std::string with_connect_timeout(const std::string &text) {
+    const std::string body = strip_prefix(text);
+    if (!is_pg_text(text) || is_uri(body)) return text;
+    for (const Token &t : tokens(body))
+        if (t.key == "connect_timeout") return text;
+    const char *env = std::getenv("PGCONNECT_TIMEOUT");
+    if (env != nullptr && *env != '\0') return text;
+    std::string out = text;
+    while (!out.empty() && is_conninfo_space(out.back())) out.pop_back();
+    if (!out.empty() && out != "PG:") out += ' ';
+    return out + "connect_timeout=" + std::to_string(kDefaultConnectTimeout);
+}
+
+std::string text_for_schema(const std::string &text, const std::string &schema) {
+    const std::string body = strip_prefix(text);
+    if (!is_pg_text(text) || is_uri(body)) return text;
+    for (const Token &t : tokens(body))
+        if (t.key == "schemas") return with_connect_timeout(text);
+    return with_connect_timeout(restrict_to_schema(text, schema));
+}
+
+std::string libpq_conninfo(const std::string &gdal_text) {
+    const std::string body = strip_prefix(gdal_text);
+    if (is_uri(body)) return body;
+    std::string out;
+    for (const Token &t : tokens(body)) {
+        if (t.key == "schemas" || t.key == "tables" || t.key == "active_schema") continue;
+        if (!out.empty()) out += ' ';
+        out += t.text;
+    }
+    return out;
 }
 
 }  // namespace voriviv::geofileops

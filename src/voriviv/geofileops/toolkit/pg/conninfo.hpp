@@ -5,7 +5,6 @@
 #include <string>
 #include <string_view>
 
-#include <nanobind/nanobind.h>
 
 namespace voriviv::geofileops {
 
@@ -22,14 +21,36 @@ struct ConnectionValues {
 // "PG:host=... port=... dbname=... user=... password=... schemas=...".
 std::string pg_connection_text(const ConnectionValues &v);
 
-// _pg_connection_string(connection, schema): a str connection is returned as
-// the same object; a mapping is turned into connection text.
-nanobind::object pg_connection_string(nanobind::handle connection, nanobind::handle schema);
-
 // Reading libpq connection text: the blanks between keyword=value pairs, and
 // the end of the value that starts at `i` (plain up to a blank, or single-
 // quoted with backslash escapes).
 bool is_conninfo_space(char c);
 std::size_t conninfo_value_end(const std::string &s, std::size_t i);
+
+// Connection text restricted to `schema`: any schemas=... parameter of
+// `text` is replaced by schemas=<schema> (quoted when needed).
+std::string restrict_to_schema(const std::string &text, const std::string &schema);
+
+// Whether GDAL would hand `text` to its PostgreSQL driver (a "PG:" prefix,
+// in any case).
+bool is_pg_text(const std::string &text);
+
+// Seconds a connection attempt may take when neither the connection text nor
+// PGCONNECT_TIMEOUT says otherwise.
+constexpr int kDefaultConnectTimeout = 30;
+
+// `text` (GDAL connection text, "PG:...") with connect_timeout=<default>
+// added when it names no connect_timeout and PGCONNECT_TIMEOUT is unset or
+// empty. Texts in URI form are returned unchanged.
+std::string with_connect_timeout(const std::string &text);
+
+// Connection text given by the caller as a str, made to see only `schema`
+// unless the text names its schemas itself; also given the default connect
+// timeout (with_connect_timeout).
+std::string text_for_schema(const std::string &text, const std::string &schema);
+
+// libpq's connection parameters from GDAL connection text: the "PG:" prefix
+// and GDAL's own keys (schemas, tables, active_schema) dropped.
+std::string libpq_conninfo(const std::string &gdal_text);
 
 }  // namespace voriviv::geofileops

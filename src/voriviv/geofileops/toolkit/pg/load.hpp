@@ -18,18 +18,6 @@
 
 namespace voriviv::geofileops {
 
-// The table name GDAL's PostgreSQL driver gives a layer (its default name
-// laundering: ASCII lower case, and ' - # replaced by _).
-std::string pg_laundered_name(const std::string &layer);
-
-// Connection text restricted to `schema`: any schemas=... parameter of
-// `text` is replaced by schemas=<schema> (quoted when needed).
-std::string restrict_to_schema(const std::string &text, const std::string &schema);
-
-// Whether a relation <schema>.<table> exists, asked through `conn_text`.
-bool pg_table_exists(const std::string &conn_text, const std::string &schema,
-                     const std::string &table, WarningSink *sink);
-
 class TargetClaims;
 
 struct PgLoad {

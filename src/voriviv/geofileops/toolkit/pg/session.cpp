@@ -7,91 +7,12 @@
 
 #include <poll.h>
 
-#include <nanobind/nanobind.h>
-
 #include <libpq-fe.h>
 
 #include "toolkit/pg/conninfo.hpp"
 #include "toolkit/pg/load.hpp"
 
 namespace voriviv::geofileops {
-
-namespace {
-
-struct Token {
-    std::string key;   // empty for a token without '='
-    std::string text;  // the whole token as written
-};
-
-std::vector<Token> tokens(const std::string &s) {
-    std::vector<Token> out;
-    size_t i = 0;
-    while (i < s.size()) {
-        if (is_conninfo_space(s[i])) { ++i; continue; }
-        const size_t start = i;
-        size_t end = conninfo_value_end(s, i);
-        const size_t eq = s.find('=', i);
-        std::string key;
-        if (eq != std::string::npos && eq < end) {
-            key = s.substr(i, eq - i);
-            end = conninfo_value_end(s, eq + 1);
-        }
-        out.push_back({key, s.substr(start, end - start)});
-        i = end;
-    }
-    return out;
-}
-
-std::string strip_prefix(const std::string &text) {
-    return text.size() >= 3 && (text[0] == 'P' || text[0] == 'p') &&
-                   (text[1] == 'G' || text[1] == 'g') && text[2] == ':'
-               ? text.substr(3)
-               : text;
-}
-
-// Whether GDAL would hand `text` to its PostgreSQL driver.
-bool is_pg_text(const std::string &text) {
-    return text.size() >= 3 && (text[0] == 'P' || text[0] == 'p') &&
-           (text[1] == 'G' || text[1] == 'g') && text[2] == ':';
-}
-
-bool is_uri(const std::string &body) {
-    return body.rfind("postgresql://", 0) == 0 || body.rfind("postgres://", 0) == 0;
-}
-}  // namespace
-
-std::string with_connect_timeout(const std::string &text) {
-    const std::string body = strip_prefix(text);
-    if (!is_pg_text(text) || is_uri(body)) return text;
-    for (const Token &t : tokens(body))
-        if (t.key == "connect_timeout") return text;
-    const char *env = std::getenv("PGCONNECT_TIMEOUT");
-    if (env != nullptr && *env != '\0') return text;
-    std::string out = text;
-    while (!out.empty() && is_conninfo_space(out.back())) out.pop_back();
-    if (!out.empty() && out != "PG:") out += ' ';
-    return out + "connect_timeout=" + std::to_string(kDefaultConnectTimeout);
-}
-
-std::string text_for_schema(const std::string &text, const std::string &schema) {
-    const std::string body = strip_prefix(text);
-    if (!is_pg_text(text) || is_uri(body)) return text;
-    for (const Token &t : tokens(body))
-        if (t.key == "schemas") return with_connect_timeout(text);
-    return with_connect_timeout(restrict_to_schema(text, schema));
-}
-
-std::string libpq_conninfo(const std::string &gdal_text) {
-    const std::string body = strip_prefix(gdal_text);
-    if (is_uri(body)) return body;
-    std::string out;
-    for (const Token &t : tokens(body)) {
-        if (t.key == "schemas" || t.key == "tables" || t.key == "active_schema") continue;
-        if (!out.empty()) out += ' ';
-        out += t.text;
-    }
-    return out;
-}
 
 std::string quote_ident(const std::string &name) {
     std::string out = "\"";
@@ -204,21 +125,5 @@ bool PgSession::relation_exists(const std::string &schema, const std::string &na
                 .empty();
 }
 
-void probe_connection(const std::string &gdal_text) {
-    // Other texts are GDAL's to refuse, with its own message.
-    if (!is_pg_text(gdal_text)) return;
-    bool interrupted = false;
-    auto stop = [&interrupted] {
-        nanobind::gil_scoped_acquire gil;
-        if (PyErr_CheckSignals() != 0) interrupted = true;
-        return interrupted;
-    };
-    try {
-        nanobind::gil_scoped_release nogil;
-        PgSession probe(gdal_text, stop);
-    } catch (const Interrupted &) {
-        throw nanobind::python_error();  // the KeyboardInterrupt PyErr_CheckSignals set
-    }
-}
 
 }  // namespace voriviv::geofileops

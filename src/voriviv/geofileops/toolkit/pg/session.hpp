@@ -24,24 +24,6 @@ struct PgError : std::runtime_error {
         : std::runtime_error(msg), sqlstate(std::move(state)) {}
 };
 
-// Seconds a connection attempt may take when neither the connection text nor
-// PGCONNECT_TIMEOUT says otherwise.
-constexpr int kDefaultConnectTimeout = 30;
-
-// `text` (GDAL connection text, "PG:...") with connect_timeout=<default>
-// added when it names no connect_timeout and PGCONNECT_TIMEOUT is unset or
-// empty. Texts in URI form are returned unchanged.
-std::string with_connect_timeout(const std::string &text);
-
-// Connection text given by the caller as a str, made to see only `schema`
-// unless the text names its schemas itself; also given the default connect
-// timeout (with_connect_timeout).
-std::string text_for_schema(const std::string &text, const std::string &schema);
-
-// libpq's connection parameters from GDAL connection text: the "PG:" prefix
-// and GDAL's own keys (schemas, tables, active_schema) dropped.
-std::string libpq_conninfo(const std::string &gdal_text);
-
 // "name" with embedded quotes doubled.
 std::string quote_ident(const std::string &name);
 // 'text' with embedded quotes doubled.
@@ -75,12 +57,5 @@ public:
 private:
     pg_conn *conn_ = nullptr;
 };
-
-// Connects once to the server of `gdal_text` on the calling thread, which
-// holds the GIL, and closes again: a server that does not answer fails the
-// call here after the connect timeout, and Ctrl-C interrupts the wait
-// (KeyboardInterrupt), before GDAL's own connection attempt, which nothing
-// can interrupt.
-void probe_connection(const std::string &gdal_text);
 
 }  // namespace voriviv::geofileops

@@ -1,5 +1,6 @@
+#include "toolkit/pg/names.hpp"
 #include "toolkit/pg/table_swap.hpp"
-#include "toolkit/py/pyboundary.hpp"
+#include "toolkit/core/errors.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -40,26 +41,6 @@ std::string temporary_table_name() {
     char buf[40];
     std::snprintf(buf, sizeof buf, "vv_tmp_%016llx", mix);
     return buf;
-}
-
-std::string pg_object_name(const std::string &name1, const std::string &name2,
-                           const std::string &label) {
-    size_t overhead = 0;
-    if (!name2.empty()) overhead += 1;
-    if (!label.empty()) overhead += label.size() + 1;
-    const size_t avail = kPgMaxIdentifier - overhead;
-    size_t n1 = name1.size(), n2 = name2.size();
-    while (n1 + n2 > avail) {
-        if (n1 > n2) --n1; else --n2;
-    }
-    std::string out = name1.substr(0, clip(name1, n1));
-    if (!name2.empty()) out += "_" + name2.substr(0, clip(name2, n2));
-    if (!label.empty()) out += "_" + label;
-    return out;
-}
-
-std::string pg_truncate_identifier(const std::string &name, size_t max_bytes) {
-    return name.substr(0, clip(name, max_bytes));
 }
 
 namespace {
@@ -119,20 +100,20 @@ void swap_table_into_place(PgSession &s, const std::string &schema, const std::s
                 s.exec("DROP TABLE IF EXISTS " + qualified(schema, table));
             } catch (const PgError &e) {
                 if (e.sqlstate == "2BP01")  // dependent objects still exist
-                    throw PyExcText{PyExc_RuntimeError, "Table " + schema + "." + table +
+                    throw Failure::runtime("Table " + schema + "." + table +
                                     " cannot be replaced because other objects depend on it; "
-                                    "it was kept as it was: " + e.what()};
+                                    "it was kept as it was: " + e.what());
                 throw;
             }
         } else if (s.relation_exists(schema, table)) {
-            throw PyExcText{PyExc_RuntimeError, already_exists_message(schema, table)};
+            throw Failure::runtime(already_exists_message(schema, table));
         }
         try {
             s.exec("ALTER TABLE " + qualified(schema, temp) + " RENAME TO " + quote_ident(table));
         } catch (const PgError &e) {
             // Another load won the race for the name.
             if (e.sqlstate == "42P07" || e.sqlstate == "23505")
-                throw PyExcText{PyExc_RuntimeError, already_exists_message(schema, table)};
+                throw Failure::runtime(already_exists_message(schema, table));
             throw;
         }
         rename_dependents(s, schema, temp, table);

@@ -12,13 +12,10 @@
 #include <cstddef>
 #include <string>
 
+#include "toolkit/pg/names.hpp"
 #include "toolkit/pg/session.hpp"
 
 namespace voriviv::geofileops {
-
-// The most bytes PostgreSQL keeps of a name (NAMEDATALEN - 1); it cuts longer
-// ones without an error.
-inline constexpr std::size_t kPgMaxIdentifier = 63;
 
 // A fresh temporary table name: lower-case ASCII, unique in practice.
 std::string temporary_table_name();
@@ -45,17 +42,6 @@ void swap_table_into_place(PgSession &session, const std::string &schema,
 // swallowed (the server may be gone).
 void drop_table_quietly(const std::string &conn_text, const std::string &schema,
                         const std::string &name);
-
-// PostgreSQL's name for an object derived from a table name (makeObjectName):
-// <name1>[_<name2>][_<label>], the longer of name1/name2 cut first so that the
-// whole fits in 63 bytes, cuts never splitting a UTF-8 character.
-std::string pg_object_name(const std::string &name1, const std::string &name2,
-                           const std::string &label);
-
-// Cuts `name` to at most `max_bytes` bytes at a UTF-8 character boundary, as
-// PostgreSQL cuts an over-long identifier (at 63 bytes).
-std::string pg_truncate_identifier(const std::string &name,
-                                   std::size_t max_bytes = kPgMaxIdentifier);
 
 // "Table <schema>.<table> already exists; pass overwrite=True to replace it".
 std::string already_exists_message(const std::string &schema, const std::string &table);

@@ -1,3 +1,4 @@
+#include "toolkit/py/work_items.hpp"
 #include "toolkit/py/layers.hpp"
 
 #include "toolkit/core/names.hpp"

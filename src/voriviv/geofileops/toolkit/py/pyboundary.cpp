@@ -28,7 +28,7 @@ bool truth(nb::handle value) {
 namespace {
 // Text handed on as a C string would end at a NUL: such text is refused.
 std::string without_nul(std::string s) {
-    if (s.find('\0') != std::string::npos) throw PyExcText{PyExc_ValueError, msg::kEmbeddedNul};
+    if (s.find('\0') != std::string::npos) throw Failure::value(msg::kEmbeddedNul);
     return s;
 }
 
@@ -125,9 +125,12 @@ void set_python_error(const std::exception_ptr &p) {
         e.restore();
     } catch (const OsError &e) {
         set_os_error(e);
-    } catch (const PyExcText &e) {
+    } catch (const Failure &e) {
+        PyObject *type = e.kind == Failure::Kind::Value  ? PyExc_ValueError
+                         : e.kind == Failure::Kind::Type ? PyExc_TypeError
+                                                         : PyExc_RuntimeError;
         // Our texts may quote a path or a name in any encoding.
-        PyErr_SetString(e.type, valid_utf8(e.message).c_str());
+        PyErr_SetString(type, valid_utf8(e.message).c_str());
     } catch (const GdalError &e) {
         set_gdal_error(e);
     } catch (const nb::builtin_exception &e) {

@@ -10,8 +10,8 @@
 // the module's exception translator and the runner both use:
 //   GdalError      -> voriviv.GdalError (a RuntimeError) with GDAL's message
 //                     and error number (.err_no);
-//   PyExcText      -> our own condition, raised as its Python type with our
-//                     fixed text (ValueError, RuntimeError, ...);
+//   Failure        -> our own condition, raised as its Python type with our
+//                     fixed text (RuntimeError, ValueError, TypeError);
 //   OsError        -> the matching OSError subclass with errno and filename;
 //   nb::python_error -> the Python exception itself.
 #pragma once
@@ -23,6 +23,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include "toolkit/core/errors.hpp"
 #include "toolkit/core/gdal_error.hpp"
 
 namespace voriviv::geofileops {
@@ -64,19 +65,6 @@ nanobind::object bound_location(nanobind::handle path, nanobind::handle mode);
 std::string output_directory(nanobind::handle dir);
 
 // --- errors -----------------------------------------------------------------
-
-// An error from the file system, raised as the matching OSError subclass.
-struct OsError {
-    int err;
-    std::string filename;
-};
-
-// One of our own conditions: raised as the Python exception `type` with our
-// text (one of msg::... or built from it). May be thrown without the GIL.
-struct PyExcText {
-    PyObject *type;
-    std::string message;
-};
 
 // Registers the module's exception translator (set_python_error).
 void register_translators();

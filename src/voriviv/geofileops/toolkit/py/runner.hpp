@@ -1,6 +1,5 @@
-// The parallel runner.
-//
-// A pool of at most N native threads takes work items first in, first out.
+// The parallel runner at the Python boundary: a ThreadPool (run/pool.hpp)
+// sized by the module's GEOFILEOPS_THREADS, waited for on the calling thread.
 // Every item is submitted before the caller waits; every item runs to its end
 // (a failure cancels nothing); the first failure in completion order is then
 // rethrown and the others are dropped. No thread outlives a run.
@@ -12,64 +11,16 @@
 // KeyboardInterrupt is raised.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
-#include <exception>
 #include <functional>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 #include <nanobind/nanobind.h>
 
-#include "toolkit/core/translate.hpp"
+#include "toolkit/core/cancel.hpp"
+#include "toolkit/run/pool.hpp"
 
 namespace voriviv::geofileops {
 
-class ThreadPool {
-public:
-    using Task = std::function<void()>;
-
-    explicit ThreadPool(std::size_t max_threads) : max_threads_(max_threads) {}
-    ~ThreadPool();
-
-    // Queues a task; starts a new thread when none is idle and the limit allows.
-    void submit(Task task);
-
-    // Marks the end of submissions.
-    void close();
-
-    // Drops the tasks still queued (they never run); returns how many.
-    std::size_t skip_queued();
-
-    // Blocks until every submitted task has ended, for at most `ms` milliseconds
-    // (negative: no limit). Returns true when all have ended. Call without the GIL.
-    bool wait_all(int ms);
-
-    void join();
-
-    // First failure in completion order, or null.
-    std::exception_ptr first_failure() const;
-
-    // Every failure in completion order (taken: the pool keeps none).
-    std::vector<std::exception_ptr> take_failures();
-
-private:
-    void worker_loop();
-
-    std::size_t max_threads_;
-    mutable std::mutex mutex_;
-    std::condition_variable work_cv_;
-    std::condition_variable done_cv_;
-    std::deque<Task> queue_;
-    std::vector<std::thread> threads_;
-    std::size_t idle_ = 0;
-    std::size_t pending_ = 0;  // submitted and not yet ended
-    bool closed_ = false;
-    std::exception_ptr first_failure_;
-    std::vector<std::exception_ptr> failures_;
-};
 
 // Reads the module's GEOFILEOPS_THREADS the way the pool needs it: a Python
 // int of at least 1. Anything else raises as a thread pool given that value.

@@ -38,4 +38,21 @@ std::mutex &destination_mutex(const std::string &path) {
     return *slot;
 }
 
+void require_text_items(nb::handle tables, const char *param) {
+    PyObject *t = tables.ptr();
+    if (!(PyList_Check(t) || PyTuple_Check(t) || PyAnySet_Check(t) || PyDict_Check(t))) return;
+    nb::object it = nb::steal(PyObject_GetIter(t));
+    if (!it.is_valid()) throw nb::python_error();
+    while (PyObject *item = PyIter_Next(it.ptr())) {
+        nb::object owned = nb::steal(item);
+        if (!PyUnicode_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "%s must hold str names, not %.200s", param,
+                         Py_TYPE(item)->tp_name);
+            throw nb::python_error();
+        }
+        utf8(item);  // refuses a NUL, which no name can hold
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
 }  // namespace voriviv::geofileops

@@ -31,4 +31,9 @@ std::vector<WorkName> work_names(nanobind::handle items, const char *param);
 // path's canonical form; lives as long as the process.
 std::mutex &destination_mutex(const std::string &path);
 
+// Raises TypeError when `tables` (a list, tuple, set, frozenset or dict;
+// other iterables are not walked, to leave one-shot iterators alone) holds
+// an item that is not a str, and ValueError for one holding a NUL.
+void require_text_items(nanobind::handle tables, const char *param = "tables");
+
 }  // namespace voriviv::geofileops

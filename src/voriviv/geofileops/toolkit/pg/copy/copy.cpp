@@ -1,6 +1,8 @@
+#include "toolkit/pg/conninfo.hpp"
+#include "toolkit/pg/names.hpp"
 #include "toolkit/pg/copy/copy.hpp"
 #include "toolkit/pg/session.hpp"
-#include "toolkit/py/progress.hpp"
+#include "toolkit/core/progress.hpp"
 
 #include <algorithm>
 #include <atomic>
