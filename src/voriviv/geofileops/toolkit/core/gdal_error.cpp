@@ -19,6 +19,11 @@ void WarningSink::add(const std::string &text) {
         messages_.push_back(msg);
 }
 
+void WarningSink::announce(WarningSink *sink, const std::string &msg) {
+    progress_warning(msg);
+    if (sink != nullptr) sink->add(msg);
+}
+
 std::vector<std::string> WarningSink::take() {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::exchange(messages_, {});
@@ -102,9 +107,7 @@ void ErrorScope::handler(int err_class, int err_no, const char *msg) {
         if (!self->failed_) self->first_err_no_ = err_no;
         self->failed_ = true;
     } else if (err_class == CE_Warning && self->sink_ != nullptr) {
-        text = LayerLabel::prefix() + text;
-        progress_warning(text);
-        self->sink_->add(text);
+        WarningSink::announce(self->sink_, LayerLabel::prefix() + text);
     }
 }
 

@@ -40,6 +40,10 @@ public:
     void add(const std::string &msg);
     std::vector<std::string> take();
 
+    // A warning of the item running on this thread: recorded with its
+    // progress (core/progress.hpp) and added to `sink` (which may be null).
+    static void announce(WarningSink *sink, const std::string &msg);
+
 private:
     std::mutex mutex_;
     std::vector<std::string> messages_;

@@ -561,10 +561,7 @@ void translate_planned(const std::string &dest, GDALDatasetH src, TranslateOptio
                        TargetFormat target, WarningSink *sink, const CancelToken *cancel) {
     const LayerPlan plan = plan_layer(src, opts.layer, target, sink, cancel);
     plan.apply(opts);
-    for (const auto &w : plan.warnings) {
-        progress_warning(w);
-        if (sink != nullptr) sink->add(w);
-    }
+    for (const auto &w : plan.warnings) WarningSink::announce(sink, w);
     if (plan.field_widths.empty()) {
         vector_translate(dest, src, opts, sink, cancel);
         return;

@@ -26,9 +26,7 @@ void pg_load_layer(const PgLoad &load, GDALDatasetH src, const std::string &laye
     if (load.claims != nullptr) claim_pg_table(*load.claims, layer, load.schema);
     if (target.cut) {
         // Said before any work, so that a failure naming the table is understood.
-        const std::string text = msg::pg_table_name_cut(layer, load.schema, table);
-        progress_warning(text);
-        if (sink != nullptr) sink->add(text);
+        WarningSink::announce(sink, msg::pg_table_name_cut(layer, load.schema, table));
     }
     PgSession session(load.dest, [cancel] { return cancel != nullptr && cancel->cancelled.load(); });
     if (!load.overwrite && session.relation_exists(load.schema, table))

@@ -10,7 +10,6 @@
 #include <libpq-fe.h>
 
 #include "toolkit/pg/conninfo.hpp"
-#include "toolkit/pg/load.hpp"
 
 namespace voriviv::geofileops {
 

@@ -34,7 +34,6 @@
 #include "toolkit/core/dataset.hpp"
 #include "toolkit/fidelity/fidelity.hpp"
 #include "toolkit/core/messages.hpp"
-#include "toolkit/pg/load.hpp"
 
 // GDAL's PostgreSQL writer formats the non-geometry part of a COPY row with
 // this function of its own (exported by libgdal, declared in no installed
@@ -864,10 +863,7 @@ bool copy_with_plan(PGconn *c, const std::string &conninfo, const std::string &d
                  quote_literal(f.fid_column) + "), MAX(" + quote_ident(f.fid_column) + ")) FROM " + qualified,
              cancel);
         exec(c, "COMMIT", cancel);
-        for (const auto &w : plan.warnings) {
-            progress_warning(w);
-            if (sink != nullptr) sink->add(w);
-        }
+        for (const auto &w : plan.warnings) WarningSink::announce(sink, w);
     } catch (...) {
         // Nothing was committed: ending the transaction removes the table.
         if (in_copy) {
