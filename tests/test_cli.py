@@ -286,10 +286,10 @@ def test_live_display_in_a_terminal(pg, psql, schema, tmp_path):
     ("PG:host=db dbname=gis", "PG:host=db dbname=gis"),
     ("host=db dbname=gis", "PG:host=db dbname=gis"),
     ("postgresql://", "PG:"),
-    ("postgres://etl@db/gis", "PG:user=etl host=db dbname=gis"),
+    ("postgres://etl@db/gis", "PG:user=etl dbname=gis host=db"),
     ("postgresql://e%40tl:p%20w'x@db:6543/my%2Fdb?sslmode=require",
-     r"PG:user=e@tl password='p w\'x' host=db port=6543 dbname=my/db sslmode=require"),
-    ("postgresql://[::1]:5433,db2/gis", "PG:host=::1,db2 port=5433, dbname=gis"),
+     r"PG:user=e@tl password='p w\'x' dbname=my/db host=db port=6543 sslmode=require"),
+    ("postgresql://[::1]:5433,db2/gis", "PG:dbname=gis host=::1,db2 port=5433,"),
 ])
 def test_connection_forms(typed, gdal):
     from voriviv.cli import connection_text
@@ -300,8 +300,9 @@ def test_schema_restriction_and_masking_keep_quoted_values_whole():
     from voriviv.connection import with_schema
     from voriviv.report import mask_secrets
     text = r"PG:host=db password='a schemas=x \' b' schemas=old dbname=gis"
-    assert with_schema(text, "new one") == (r"PG:host=db password='a schemas=x \' b' "
-                                           "dbname=gis schemas='new one'")
+    # libpq's reading, in libpq's order of parameters.
+    assert with_schema(text, "new one") == (r"PG:password='a schemas=x \' b' dbname=gis "
+                                           "host=db schemas='new one'")
     assert mask_secrets(text) == "PG:host=db password=*** schemas=old dbname=gis"
     assert mask_secrets("postgresql://etl:secret@db/gis") == "postgresql://etl:***@db/gis"
 

@@ -5,38 +5,46 @@ from __future__ import annotations
 import pytest
 
 from voriviv.connection import database, keywords, looks_like_connection, render, with_schema
+from voriviv.errors import UsageError
 
 
 @pytest.mark.parametrize("text, pairs", [
-    ("host=db dbname=gis", [("host", "db"), ("dbname", "gis")]),
-    ("  host = db\tport= 5433 ", [("host", "db"), ("port", "5433")]),
-    (r"password='a b\'c\\d' user=x", [("password", "a b'c\\d"), ("user", "x")]),
-    (r"password=p\ w user=x", [("password", "p w"), ("user", "x")]),
-    ("dbname='' host=db", [("dbname", ""), ("host", "db")]),
-    ("a='x'b=c", [("a", "x"), ("b", "c")]),
-    ("host=db dbname=gis host=other", [("host", "db"), ("dbname", "gis"), ("host", "other")]),
-    ("", []),
-    # What libpq refuses is read, not rejected: libpq names the fault on connecting.
-    ("lonely host=db", [("lonely", ""), ("host", "db")]),
-    ("password='open", [("password", "open")]),
+    ("host=db dbname=gis", {"host": "db", "dbname": "gis"}),
+    ("  host = db\tport= 5433 ", {"host": "db", "port": "5433"}),
+    (r"password='a b\'c\\d' user=x", {"password": "a b'c\\d", "user": "x"}),
+    ("dbname='' host=db", {"dbname": "", "host": "db"}),
+    ("host=db dbname=gis host=other", {"host": "other", "dbname": "gis"}),
+    ("PG:host=db schemas='a b' tables=t", {"host": "db", "schemas": "a b", "tables": "t"}),
+    ("postgresql://u:p%40ss@h:7000/d?sslmode=require",
+     {"user": "u", "password": "p@ss", "host": "h", "port": "7000", "dbname": "d",
+      "sslmode": "require"}),
+    ("", {}),
 ])
 def test_keywords_read_values_as_libpq_does(text, pairs):
-    assert keywords(text) == pairs
+    assert dict(keywords(text)) == pairs
+
+
+@pytest.mark.parametrize("text", ["lonely host=db", "password='open", "hots=db",
+                                  "postgresql://db/x host=y"])
+def test_text_libpq_refuses_is_refused_with_its_words(text):
+    with pytest.raises(UsageError, match="not a PostgreSQL connection"):
+        keywords(text)
 
 
 def test_rendered_values_read_back_unchanged():
     values = ["", "plain", "a b", "it's", "back\\slash", "x host=other", "tab\there", "=",
               "'", "\\", "pässwörd", "p@ss=w;rd\""]
-    pairs = [(f"k{i}", v) for i, v in enumerate(values)]
-    assert keywords(render(pairs)) == pairs
+    for v in values:
+        for key in ("password", "schemas"):
+            assert dict(keywords(render([("host", "db"), (key, v)]))) == {"host": "db", key: v}, v
     assert render([("host", "db"), ("password", "a b")]) == "host=db password='a b'"
 
 
 @pytest.mark.parametrize("conn, schema, expected", [
     ("PG:", "public", "PG:schemas=public"),
-    ("PG:host=db SCHEMAS=a dbname=gis schemas=b", "c", "PG:host=db dbname=gis schemas=c"),
+    ("PG:host=db dbname=gis schemas=b", "c", "PG:dbname=gis host=db schemas=c"),
     # Blanks around '=' and escapes outside quotes keep their meaning.
-    ("PG:host = db dbname=gis", "s", "PG:host=db dbname=gis schemas=s"),
+    ("PG:host = db dbname=gis", "s", "PG:dbname=gis host=db schemas=s"),
     (r"PG:password=p\ w", "my s", r"PG:password='p w' schemas='my s'"),
 ])
 def test_with_schema_replaces_the_schema_and_keeps_every_other_value(conn, schema, expected):

@@ -430,7 +430,7 @@ def test_import_switches_gdal_bindings_to_exceptions_before_counting_threads(tmp
 def _documented_members():
     yield "module", gdb
     for name in ("GeoFileDatabase", "Dataset", "Layer", "Driver", "set_geofileops_threads",
-                 "_spin_native"):
+                 "_connection_params"):
         yield name, getattr(gdb, name)
     for cls in (GeoFileDatabase, gdb.Dataset, gdb.Layer, gdb.Driver):
         for name, value in vars(cls).items():

@@ -7,22 +7,21 @@ into GDAL's text; what it leaves out, libpq takes from its own environment
 (``PGHOST``, ``PGPORT``, ``PGDATABASE``, ``PGUSER``, ``PGPASSWORD``,
 ``PGSERVICE``, ``~/.pgpass``).
 
-Everything that reads a keyword string goes through :func:`keywords`, and
-everything that writes one through :func:`render`: the one place where
-libpq's lexical rules are written down (and could be replaced by libpq's own
-parser without touching the callers).
+Everything that reads connection text goes through :func:`keywords`, which
+hands it to libpq's own parser (``PQconninfoParse``, through the converter
+modules: the same reading the loads themselves use), and everything that
+writes one goes through :func:`render`.
 """
 from __future__ import annotations
 
 import os
 from pathlib import Path
 from typing import Iterable, List, Tuple
-from urllib.parse import parse_qsl, unquote, urlsplit
 
 from voriviv.errors import UsageError
 
-__all__ = ["connection_text", "keywords", "render", "quote", "url_keywords", "with_schema",
-           "database", "looks_like_connection"]
+__all__ = ["connection_text", "keywords", "render", "quote", "with_schema", "database",
+           "looks_like_connection"]
 
 Keywords = List[Tuple[str, str]]
 
@@ -43,83 +42,18 @@ def render(pairs: Iterable[Tuple[str, str]]) -> str:
 
 
 def keywords(text: str) -> Keywords:
-    """The keyword/value pairs of a libpq keyword string, in their order,
-    values as libpq reads them (quotes and backslash escapes resolved).
+    """The parameters of connection text (GDAL's ``PG:...``, a libpq keyword string
+    or a ``postgresql://`` URL) as libpq reads them: libpq's own in libpq's order,
+    then GDAL's own keys (``schemas``, ``tables``, ``active_schema``). Text libpq
+    refuses raises :class:`~voriviv.errors.UsageError` with libpq's words."""
+    # Deliberately imported here: the converter module loads GDAL, which a
+    # command line that only prints its help does not need.
+    from voriviv.geofileops import gdb
 
-    Blanks may surround ``=``; a value ends at a blank unless quoted with
-    ``'...'``; a backslash takes the next character literally. Text libpq
-    would refuse is read leniently rather than rejected here (libpq says
-    what is wrong when the connection is made): a word without ``=`` gets
-    an empty value, an unterminated quote runs to the end.
-    """
-    pairs: Keywords = []
-    i, n = 0, len(text)
-    while i < n:
-        if text[i].isspace():
-            i += 1
-            continue
-        start = i
-        while i < n and text[i] != "=" and not text[i].isspace():
-            i += 1
-        key = text[start:i]
-        while i < n and text[i].isspace():
-            i += 1
-        if i >= n or text[i] != "=":
-            pairs.append((key, ""))
-            continue
-        i += 1
-        while i < n and text[i].isspace():
-            i += 1
-        value: List[str] = []
-        quoted = i < n and text[i] == "'"
-        if quoted:
-            i += 1
-        while i < n:
-            c = text[i]
-            if c == "\\":
-                value.append(text[i + 1:i + 2])
-                i += 2
-                continue
-            if (quoted and c == "'") or (not quoted and c.isspace()):
-                i += 1
-                break
-            value.append(c)
-            i += 1
-        pairs.append((key, "".join(value)))
-    return pairs
-
-
-def url_keywords(url: str) -> Keywords:
-    """The libpq keyword/value pairs of a ``postgresql://`` URL, in libpq's order
-    (user, password, host, port, dbname, then the query's parameters)."""
-    parts = urlsplit(url)
-    netloc = parts.netloc
-    pairs: Keywords = []
-    if "@" in netloc:
-        userinfo, netloc = netloc.rsplit("@", 1)
-        user, sep, password = userinfo.partition(":")
-        if user:
-            pairs.append(("user", unquote(user)))
-        if sep:
-            pairs.append(("password", unquote(password)))
-    hosts, ports = [], []
-    for hostport in filter(None, netloc.split(",")):
-        if hostport.startswith("["):             # [::1]:5432
-            host, _, rest = hostport[1:].partition("]")
-            port = rest[1:] if rest.startswith(":") else ""
-        else:
-            host, _, port = hostport.partition(":")
-        hosts.append(unquote(host))
-        ports.append(port)
-    if any(hosts):
-        pairs.append(("host", ",".join(hosts)))
-    if any(ports):
-        pairs.append(("port", ",".join(ports)))
-    dbname = unquote(parts.path.lstrip("/"))
-    if dbname:
-        pairs.append(("dbname", dbname))
-    pairs.extend(parse_qsl(parts.query, keep_blank_values=True))
-    return pairs
+    try:
+        return [tuple(p) for p in gdb._connection_params(text)]
+    except ValueError as e:
+        raise UsageError(str(e)) from None
 
 
 def connection_text(connection: str) -> str:
@@ -133,8 +67,9 @@ def connection_text(connection: str) -> str:
     if text[:3].upper() == "PG:":
         return text
     if text.lower().startswith(_URL_SCHEMES):
-        return "PG:" + render(url_keywords(text))
+        return "PG:" + render(keywords(text))
     if "=" in text and "://" not in text:
+        keywords(text)  # libpq's refusal, said before any work
         return "PG:" + text
     raise UsageError(f"not a PostgreSQL connection: {connection!r} (expected PG:..., "
                      "postgresql://... or libpq keywords such as 'host=db dbname=gis')")
@@ -143,7 +78,7 @@ def connection_text(connection: str) -> str:
 def with_schema(conn: str, schema: str) -> str:
     """GDAL connection text (``PG:...``) restricted to one schema: GDAL's
     ``schemas=`` parameter replaces any the text had."""
-    pairs = [(k, v) for k, v in keywords(conn[3:]) if k.lower() != "schemas"]
+    pairs = [(k, v) for k, v in keywords(conn) if k != "schemas"]
     return "PG:" + render(pairs + [("schemas", schema)])
 
 
@@ -151,7 +86,7 @@ def database(connection: str) -> Tuple[str, str, str]:
     """(host, port, dbname) of a connection, for telling databases apart; what
     the connection leaves out is read from PGHOST, PGPORT (else 5432) and
     PGDATABASE, as libpq would."""
-    words = {key.lower(): value for key, value in keywords(connection_text(connection)[3:])}
+    words = dict(keywords(connection_text(connection)))
     env = os.environ
     return (words.get("host", env.get("PGHOST", "")), words.get("port", env.get("PGPORT", "5432")),
             words.get("dbname", env.get("PGDATABASE", "")))

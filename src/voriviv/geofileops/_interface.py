@@ -24,7 +24,7 @@ import inspect
 import types
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Optional, Tuple, Union
 
 if TYPE_CHECKING:  # names the annotations below use; they stay text at runtime
     from typing import Literal
@@ -51,12 +51,13 @@ def _module_functions(native):
         (2.9 gives 2); values below 1 give 1; anything that is no number raises TypeError."""
         return native.set_geofileops_threads(n)
 
-    def _spin_native(count: int, iterations: int) -> int:
-        """Description : Diagnostic: runs count items of CPU-only work on the native runner,
-        without the GIL, and returns a checksum of the results."""
-        return native._spin_native(count, iterations)
+    def _connection_params(text: str) -> List[Tuple[str, str]]:
+        """Description : The parameters of PostgreSQL connection text (GDAL's "PG:..." text,
+        libpq keywords or a postgresql:// URI) as libpq reads them, then GDAL's own keys
+        (schemas, tables, active_schema); ValueError for text libpq refuses."""
+        return native._connection_params(text)
 
-    return [set_geofileops_threads, _spin_native]
+    return [set_geofileops_threads, _connection_params]
 
 
 def _dataset_classes(native):
@@ -429,7 +430,7 @@ def install(module) -> None:
 # --- stubs -----------------------------------------------------------------------
 
 _STUB_HEADER = '''from pathlib import Path
-from typing import Any, Callable, Dict, Iterable, List, Literal, Optional, Union
+from typing import Any, Callable, Dict, Iterable, List, Literal, Optional, Tuple, Union
 
 from voriviv.progress import LayerEvent
 
@@ -487,7 +488,7 @@ def _class_stub(cls: type, attributes) -> str:
 def stub_text(module) -> str:
     """The .pyi stub of an installed converter module."""
     out = _docstring(module.__doc__, "") + "\n" + _STUB_HEADER.format(threads=_THREADS_DOC)
-    for name in ("set_geofileops_threads", "_spin_native"):
+    for name in ("set_geofileops_threads", "_connection_params"):
         out += "\n\n" + _def(getattr(module, name), "", None)
     for name in ("Driver", "Layer", "Dataset"):
         out += _class_stub(getattr(module, name), [])

@@ -1,7 +1,7 @@
 """Description : Shapefile converter: ShapefileDatabase moves layers between Esri Shapefiles, PostgreSQL/PostGIS and MapInfo TAB files through GDAL, one layer per translation, layers in parallel."""
 
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterable, List, Literal, Optional, Union
+from typing import Any, Callable, Dict, Iterable, List, Literal, Optional, Tuple, Union
 
 from voriviv.progress import LayerEvent
 
@@ -16,9 +16,10 @@ def set_geofileops_threads(n: int) -> None:
     (2.9 gives 2); values below 1 give 1; anything that is no number raises TypeError."""
 
 
-def _spin_native(count: int, iterations: int) -> int:
-    """Description : Diagnostic: runs count items of CPU-only work on the native runner,
-    without the GIL, and returns a checksum of the results."""
+def _connection_params(text: str) -> List[Tuple[str, str]]:
+    """Description : The parameters of PostgreSQL connection text (GDAL's "PG:..." text,
+    libpq keywords or a postgresql:// URI) as libpq reads them, then GDAL's own keys
+    (schemas, tables, active_schema); ValueError for text libpq refuses."""
 
 
 class Driver:

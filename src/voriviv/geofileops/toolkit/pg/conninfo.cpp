@@ -1,5 +1,9 @@
 #include "toolkit/pg/conninfo.hpp"
 
+#include <libpq-fe.h>
+
+#include "toolkit/core/errors.hpp"
+
 #include <cstdlib>
 #include <vector>
 
@@ -123,11 +127,77 @@ bool is_pg_text(const std::string &text) {
            (text[1] == 'G' || text[1] == 'g') && text[2] == ':';
 }
 
+namespace {
+bool is_gdal_key(const std::string &key) {
+    return key == "schemas" || key == "tables" || key == "active_schema";
+}
+
+// Adds libpq's reading of `conninfo` (a keyword string or a URI) to `out`.
+void parse_libpq(const std::string &conninfo, std::vector<ConnParam> &out) {
+    char *error = nullptr;
+    PQconninfoOption *options = PQconninfoParse(conninfo.c_str(), &error);
+    if (options == nullptr) {
+        std::string message = error != nullptr ? error : "out of memory";
+        PQfreemem(error);
+        while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
+            message.pop_back();
+        throw Failure::value("not a PostgreSQL connection: " + message);
+    }
+    for (const PQconninfoOption *o = options; o->keyword != nullptr; ++o)
+        if (o->val != nullptr) out.push_back({o->keyword, o->val});
+    PQconninfoFree(options);
+}
+}  // namespace
+
+std::vector<ConnParam> connection_params(const std::string &text) {
+    const std::string body = strip_prefix(text);
+    std::vector<ConnParam> gdal_keys;
+    std::string libpq;
+    std::size_t i = 0;
+    while (i < body.size() && is_conninfo_space(body[i])) ++i;
+    if (is_uri(body.substr(i))) {
+        // A URI is one word; GDAL's keys may follow it.
+        std::size_t end = i;
+        while (end < body.size() && !is_conninfo_space(body[end])) ++end;
+        libpq = body.substr(i, end - i);
+        i = end;
+    }
+    std::string keywords;
+    for (const Token &t : tokens(body.substr(i))) {
+        if (is_gdal_key(t.key)) {
+            // The value as libpq would read it: the same quoting rules.
+            std::vector<ConnParam> one;
+            parse_libpq("dbname=" + t.text.substr(t.key.size() + 1), one);
+            gdal_keys.push_back({t.key, one.empty() ? "" : one[0].value});
+            continue;
+        }
+        keywords += (keywords.empty() ? "" : " ") + t.text;
+    }
+    std::vector<ConnParam> out;
+    if (!libpq.empty()) parse_libpq(libpq, out);
+    if (!keywords.empty()) {
+        if (!libpq.empty())
+            throw Failure::value("not a PostgreSQL connection: a URI cannot be followed by "
+                                 "connection parameters (" + keywords + ")");
+        parse_libpq(keywords, out);
+    }
+    out.insert(out.end(), gdal_keys.begin(), gdal_keys.end());
+    return out;
+}
+
+bool names_param(const std::string &text, const std::string &key) {
+    try {
+        for (const ConnParam &p : connection_params(text))
+            if (p.key == key) return true;
+    } catch (const Failure &) {
+    }
+    return false;
+}
+
 std::string with_connect_timeout(const std::string &text) {
     const std::string body = strip_prefix(text);
     if (!is_pg_text(text) || is_uri(body)) return text;
-    for (const Token &t : tokens(body))
-        if (t.key == "connect_timeout") return text;
+    if (names_param(text, "connect_timeout")) return text;
     const char *env = std::getenv("PGCONNECT_TIMEOUT");
     if (env != nullptr && *env != '\0') return text;
     std::string out = text;
@@ -139,8 +209,7 @@ std::string with_connect_timeout(const std::string &text) {
 std::string text_for_schema(const std::string &text, const std::string &schema) {
     const std::string body = strip_prefix(text);
     if (!is_pg_text(text) || is_uri(body)) return text;
-    for (const Token &t : tokens(body))
-        if (t.key == "schemas") return with_connect_timeout(text);
+    if (names_param(text, "schemas")) return with_connect_timeout(text);
     return with_connect_timeout(restrict_to_schema(text, schema));
 }
 

@@ -1,10 +1,18 @@
-// PostgreSQL connection text for GDAL's PostgreSQL driver.
+// PostgreSQL connection text: the one place where it is read and written.
+//
+// GDAL's PostgreSQL driver takes "PG:" followed by libpq's connection
+// parameters (a keyword string, or a postgresql:// URI) and a few keys of
+// its own (schemas, tables, active_schema). Reading the parameters is left
+// to libpq itself (PQconninfoParse), with its own quoting, escaping and URI
+// rules; GDAL's keys are taken apart first, since libpq does not know them.
+// Editing a text (restricting it to a schema, adding a connect timeout)
+// keeps everything else as the caller wrote it.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
-
+#include <vector>
 
 namespace voriviv::geofileops {
 
@@ -20,6 +28,23 @@ struct ConnectionValues {
 
 // "PG:host=... port=... dbname=... user=... password=... schemas=...".
 std::string pg_connection_text(const ConnectionValues &v);
+
+// One parameter of a connection text, its value as libpq reads it.
+struct ConnParam {
+    std::string key;
+    std::string value;
+};
+
+// The parameters of a connection text ("PG:" prefix or not; a keyword
+// string or a URI): libpq's as PQconninfoParse reads them, in libpq's order,
+// then GDAL's own keys as written. Text libpq refuses throws Failure::value
+// with libpq's message.
+std::vector<ConnParam> connection_params(const std::string &text);
+
+// Whether GDAL's own key `key` (schemas, tables, active_schema) or a libpq
+// parameter is named in `text`; text libpq refuses names nothing (GDAL and
+// libpq report it when connecting).
+bool names_param(const std::string &text, const std::string &key);
 
 // Reading libpq connection text: the blanks between keyword=value pairs, and
 // the end of the value that starts at `i` (plain up to a blank, or single-

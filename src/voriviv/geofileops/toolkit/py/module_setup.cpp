@@ -6,6 +6,7 @@
 #include <gdal.h>
 
 #include "toolkit/py/layers.hpp"
+#include "toolkit/pg/conninfo.hpp"
 #include "toolkit/py/pyboundary.hpp"
 #include "toolkit/py/runner.hpp"
 
@@ -38,21 +39,21 @@ void init_converter_module(nb::module_ &m) {
     m.def("set_geofileops_threads",
           [](nb::handle n) { set_thread_setting(this_module(), n); }, nb::arg("n").none());
 
-    // Diagnostic used by the benchmarks: `count` items of pure CPU work on the
-    // native runner, without the GIL, so thread scaling can be measured apart
-    // from GDAL and I/O. Returns a checksum so the work cannot be skipped.
-    m.def("_spin_native", [](std::size_t count, std::uint64_t iterations) {
-        std::vector<std::uint64_t> sums(count);
-        run_native(this_module(), count, [&](std::size_t i, const CancelToken &) {
-            std::uint64_t x = i + 1;
-            for (std::uint64_t k = 0; k < iterations; ++k)
-                x = x * 6364136223846793005ULL + 1442695040888963407ULL;
-            sums[i] = x;
-        });
-        std::uint64_t total = 0;
-        for (auto s : sums) total ^= s;
-        return total;
-    }, nb::arg("count"), nb::arg("iterations"));
+    // Connection text read by libpq's rules, for the Python layer
+    // (voriviv.connection), which so reads it as the loads do.
+    m.def("_connection_params", [](nb::handle text) {
+        const std::string t = utf8(text);
+        std::vector<ConnParam> params;
+        {
+            nb::gil_scoped_release nogil;
+            params = connection_params(t);
+        }
+        nb::list out;
+        for (const ConnParam &p : params)
+            out.append(nb::make_tuple(nb::str(p.key.data(), p.key.size()),
+                                      nb::str(p.value.data(), p.value.size())));
+        return out;
+    }, nb::arg("text"));
 
     bind_dataset_types(m);
 }
