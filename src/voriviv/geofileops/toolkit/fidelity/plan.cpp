@@ -1,4 +1,5 @@
 #include "toolkit/fidelity/fidelity.hpp"
+#include "toolkit/fidelity/scan.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -13,6 +14,8 @@
 
 namespace voriviv::geofileops {
 
+using namespace fidelity;
+
 void LayerPlan::apply(TranslateOptions &opts) const {
     if (unset_field_width) opts.unset_field_width = true;
     opts.map_field_types.insert(opts.map_field_types.end(), map_field_types.begin(),
@@ -24,278 +27,6 @@ void LayerPlan::apply(TranslateOptions &opts) const {
 }
 
 namespace {
-
-// A dBASE/MapInfo character field holds at most this many bytes.
-constexpr std::size_t kMaxTextBytes = 254;
-// GDAL's width and decimals of a Shapefile number field declared without
-// a width.
-constexpr int kShapefileRealWidth = 24;
-constexpr int kShapefileRealPrecision = 15;
-// The widest dBASE field.
-constexpr int kMaxDbfWidth = 255;
-// Integers beyond this lose digits as doubles.
-constexpr GIntBig kExactDoubleInteger = GIntBig(1) << 53;
-// MapInfo decimal fields are at most this wide.
-constexpr int kMaxTabDecimalWidth = 20;
-
-// What one field's values need, gathered in one pass over the layer.
-struct FieldStats {
-    long long nulls = 0;
-    long long values = 0;
-    long long too_wide = 0;       // values the declared width cannot hold
-    long long blank = 0;          // text of blanks only (or empty)
-    long long long_text = 0;      // text of more than kMaxTextBytes bytes
-    long long with_time = 0;      // date-times with a time of day
-    long long long_binary = 0;    // binaries whose hex text exceeds kMaxTextBytes
-    long long unfit = 0;          // numbers no field of the target can hold
-    long long inexact = 0;        // 64-bit integers a double cannot hold
-    // Shapefile numbers: the longest text of a value with the declared
-    // decimals, and with GDAL's decimals of a field without a width.
-    int widest_declared = 0;
-    int widest_unset = 0;
-};
-
-struct FieldInfo {
-    std::string name;
-    OGRFieldType type;
-    int width;
-    int precision;
-    bool scan = false;  // the values must be looked at
-};
-
-std::size_t utf8_chars(const char *s) {
-    std::size_t n = 0;
-    for (; *s; ++s)
-        if ((static_cast<unsigned char>(*s) & 0xC0) != 0x80) ++n;
-    return n;
-}
-
-bool is_blank(const char *s) {
-    for (; *s; ++s)
-        if (*s != ' ') return false;
-    return true;
-}
-
-// Digits before the decimal point of `v` written with `precision` decimals
-// ("0.5" has none, as PostgreSQL counts them), and the whole text's length.
-void decimal_extent(double v, int precision, int &int_digits, int &text_len) {
-    char buf[512];
-    text_len = std::snprintf(buf, sizeof buf, "%.*f", std::max(precision, 0), v);
-    const char *p = buf[0] == '-' ? buf + 1 : buf;
-    const char *dot = std::strchr(p, '.');
-    int_digits = dot ? static_cast<int>(dot - p) : static_cast<int>(std::strlen(p));
-    if (int_digits == 1 && p[0] == '0') int_digits = 0;
-}
-
-// Whether `v` fits the declared numeric field in `target`.
-bool number_fits(double v, const FieldInfo &f, TargetFormat target) {
-    if (!std::isfinite(v)) return true;
-    int digits = 0, len = 0;
-    decimal_extent(v, f.precision, digits, len);
-    if (target == TargetFormat::PostgreSQL) return digits <= f.width - f.precision;
-    // GDAL's Shapefile writer gives up decimals to fit a value, never digits
-    // before the point; a field without a declared width is 24 wide.
-    if (target == TargetFormat::Shapefile)
-        return digits + (v < 0 ? 1 : 0) <= (f.width > 0 ? f.width : kShapefileRealWidth);
-    // MapInfo writes the value as text of at most the (capped) width.
-    return len <= std::min(f.width, kMaxTabDecimalWidth);
-}
-
-bool text_fits(const char *s, const FieldInfo &f, TargetFormat target) {
-    if (target == TargetFormat::PostgreSQL)
-        return utf8_chars(s) <= static_cast<std::size_t>(f.width);
-    return std::strlen(s) <= std::min<std::size_t>(f.width, kMaxTextBytes);
-}
-
-bool needs_scan(const FieldInfo &f, TargetFormat target) {
-    switch (target) {
-    case TargetFormat::PostgreSQL:
-        return f.width > 0 && (f.type == OFTReal || f.type == OFTString);
-    case TargetFormat::Shapefile:
-        return f.type == OFTString || f.type == OFTDateTime || f.type == OFTBinary ||
-               f.type == OFTReal;
-    case TargetFormat::MapInfo:
-        return true;  // NULLs are lost in any field
-    case TargetFormat::FileGDB:
-        return false;
-    }
-    return false;
-}
-
-// Checked every few features while a layer is looked at, so that Ctrl-C
-// stops a long look as it stops a translation.
-void check_cancel(const CancelToken *cancel, long long &count) {
-    if ((++count & 1023) == 0 && cancel != nullptr &&
-        cancel->cancelled.load(std::memory_order_relaxed))
-        throw GdalError(msg::kUserTerminated, GdalError::kUserInterrupt);
-}
-
-// Reads every feature of `layer` once, with only the fields and geometry not
-// named in `ignored`, and calls visit(feature) for each. The layer's reading
-// state and ignored fields are reset afterwards, also when the reading stops
-// (Ctrl-C raises GdalError "User terminated").
-template <class Visit>
-void for_each_feature(OGRLayerH layer, const CPLStringList &ignored, const CancelToken *cancel,
-                      Visit &&visit) {
-    struct Restore {
-        OGRLayerH layer;
-        ~Restore() {
-            OGR_L_SetIgnoredFields(layer, nullptr);
-            OGR_L_ResetReading(layer);
-        }
-    } restore{layer};
-    struct Feature {
-        OGRFeatureH h;
-        ~Feature() { OGR_F_Destroy(h); }
-    };
-    OGR_L_SetIgnoredFields(layer, const_cast<const char **>(ignored.List()));
-    OGR_L_ResetReading(layer);
-    long long seen = 0;
-    while (OGRFeatureH h = OGR_L_GetNextFeature(layer)) {
-        Feature feat{h};
-        check_cancel(cancel, seen);
-        visit(feat.h);
-    }
-}
-
-void scan_values(OGRLayerH layer, std::vector<FieldInfo> &fields,
-                 std::vector<FieldStats> &stats, TargetFormat target,
-                 const CancelToken *cancel) {
-    CPLStringList ignored;
-    ignored.AddString("OGR_GEOMETRY");
-    ignored.AddString("OGR_STYLE");
-    // Fields are ignored by name: a name that a scanned field shares stays read.
-    for (const auto &f : fields) {
-        if (f.scan) continue;
-        bool shared = false;
-        for (const auto &g : fields) shared = shared || (g.scan && g.name == f.name);
-        if (!shared) ignored.AddString(f.name.c_str());
-    }
-    const int n = static_cast<int>(fields.size());
-    for_each_feature(layer, ignored, cancel, [&](OGRFeatureH feat) {
-        for (int i = 0; i < n; ++i) {
-            const FieldInfo &f = fields[i];
-            if (!f.scan) continue;
-            FieldStats &st = stats[i];
-            if (!OGR_F_IsFieldSetAndNotNull(feat, i)) {
-                ++st.nulls;
-                continue;
-            }
-            ++st.values;
-            switch (f.type) {
-            case OFTReal: {
-                const double v = OGR_F_GetFieldAsDouble(feat, i);
-                if (target == TargetFormat::Shapefile) {
-                    // The field is made as wide as its values need
-                    // (shapefile_number_widths); only what no dBASE field
-                    // holds is lost.
-                    int digits = 0, declared = 0, unset = 0;
-                    decimal_extent(v, f.width > 0 ? f.precision : kShapefileRealPrecision,
-                                   digits, declared);
-                    decimal_extent(v, kShapefileRealPrecision, digits, unset);
-                    st.widest_declared = std::max(st.widest_declared, declared);
-                    st.widest_unset = std::max(st.widest_unset, unset);
-                    if ((f.width > 0 ? declared : unset) > kMaxDbfWidth) ++st.unfit;
-                } else if (f.width > 0 && !number_fits(v, f, target)) {
-                    ++st.too_wide;
-                }
-                break;
-            }
-            case OFTInteger64: {
-                const GIntBig v = OGR_F_GetFieldAsInteger64(feat, i);
-                if (f.width > 0 && target == TargetFormat::MapInfo &&
-                    !number_fits(static_cast<double>(v), f, target))
-                    ++st.too_wide;
-                // MapInfo has no 64-bit integers: GDAL writes them as doubles.
-                if (target == TargetFormat::MapInfo &&
-                    (v > kExactDoubleInteger || v < -kExactDoubleInteger))
-                    ++st.inexact;
-                break;
-            }
-            case OFTString: {
-                const char *s = OGR_F_GetFieldAsString(feat, i);
-                if (f.width > 0 && !text_fits(s, f, target)) ++st.too_wide;
-                if (is_blank(s)) ++st.blank;
-                if (std::strlen(s) > kMaxTextBytes) ++st.long_text;
-                break;
-            }
-            case OFTDateTime: {
-                int y, mo, d, h, mi, tz;
-                float sec;
-                if (OGR_F_GetFieldAsDateTimeEx(feat, i, &y, &mo, &d, &h, &mi, &sec, &tz) &&
-                    (h != 0 || mi != 0 || sec != 0.0f))
-                    ++st.with_time;
-                break;
-            }
-            case OFTBinary: {
-                int bytes = 0;
-                OGR_F_GetFieldAsBinary(feat, i, &bytes);
-                if (static_cast<std::size_t>(bytes) * 2 > kMaxTextBytes) ++st.long_binary;
-                break;
-            }
-            default:
-                break;
-            }
-        }
-    });
-}
-
-// Geometry kinds of a layer whose declared type does not tell them.
-struct GeometryStats {
-    long long meshes = 0;       // TIN or polyhedral surface
-    long long polygons = 0;     // polygons and multipolygons
-    long long others = 0;       // anything else, empty geometries aside
-    long long multipoints = 0;  // multipoints of more than one point
-    bool z = false, m = false;
-};
-
-bool is_mesh_type(OGRwkbGeometryType t) {
-    const OGRwkbGeometryType flat = OGR_GT_Flatten(t);
-    return flat == wkbTIN || flat == wkbPolyhedralSurface;
-}
-
-enum class Kind { Mesh, Polygon, Other };
-
-// A collection counts as a mesh when it holds meshes and polygons only.
-Kind kind_of(OGRGeometryH g) {
-    const OGRwkbGeometryType t = OGR_G_GetGeometryType(g);
-    const OGRwkbGeometryType flat = OGR_GT_Flatten(t);
-    if (is_mesh_type(t)) return Kind::Mesh;
-    if (flat == wkbPolygon || flat == wkbMultiPolygon) return Kind::Polygon;
-    if (flat != wkbGeometryCollection) return Kind::Other;
-    bool mesh = false;
-    for (int i = 0; i < OGR_G_GetGeometryCount(g); ++i) {
-        const Kind k = kind_of(OGR_G_GetGeometryRef(g, i));
-        if (k == Kind::Other) return Kind::Other;
-        mesh = mesh || k == Kind::Mesh;
-    }
-    return mesh ? Kind::Mesh : Kind::Polygon;
-}
-
-GeometryStats scan_geometries(OGRLayerH layer, const CancelToken *cancel) {
-    GeometryStats st;
-    OGRFeatureDefnH defn = OGR_L_GetLayerDefn(layer);
-    CPLStringList ignored;
-    ignored.AddString("OGR_STYLE");
-    for (int i = 0; i < OGR_FD_GetFieldCount(defn); ++i)
-        ignored.AddString(OGR_Fld_GetNameRef(OGR_FD_GetFieldDefn(defn, i)));
-    for_each_feature(layer, ignored, cancel, [&](OGRFeatureH feat) {
-        OGRGeometryH g = OGR_F_GetGeometryRef(feat);
-        if (g != nullptr && !OGR_G_IsEmpty(g)) {
-            const OGRwkbGeometryType t = OGR_G_GetGeometryType(g);
-            const OGRwkbGeometryType flat = OGR_GT_Flatten(t);
-            st.z = st.z || OGR_GT_HasZ(t);
-            st.m = st.m || OGR_GT_HasM(t);
-            switch (kind_of(g)) {
-            case Kind::Mesh: ++st.meshes; break;
-            case Kind::Polygon: ++st.polygons; break;
-            case Kind::Other: ++st.others; break;
-            }
-            if (flat == wkbMultiPoint && OGR_G_GetGeometryCount(g) > 1) ++st.multipoints;
-        }
-    });
-    return st;
-}
 
 std::string quoted(const std::string &s) { return "'" + s + "'"; }
 
@@ -375,20 +106,12 @@ void shapefile_number_widths(const std::vector<FieldInfo> &fields,
 }  // namespace
 
 namespace {
-LayerPlan make_plan(GDALDatasetH src, const std::string &name, TargetFormat target,
-                    WarningSink *sink, const CancelToken *cancel, std::vector<int> *unread) {
-    LayerPlan plan;
-    if (target == TargetFormat::FileGDB) return plan;
-    if (target == TargetFormat::Shapefile) plan.layer_creation.push_back("ENCODING=UTF-8");
-
-    ErrorScope scope(sink);
-    OGRLayerH layer = GDALDatasetGetLayerByName(src, name.c_str());
-    scope.raise_if_failed();
-    if (layer == nullptr) return plan;  // the translation reports the missing layer
-
+// The fields of `layer`, each marked when its values must be looked at for
+// `target`; with `unread`, those are listed there instead (their values are
+// checked as they are written).
+std::vector<FieldInfo> read_fields(OGRLayerH layer, TargetFormat target, std::vector<int> *unread) {
     OGRFeatureDefnH defn = OGR_L_GetLayerDefn(layer);
     std::vector<FieldInfo> fields;
-    bool any_scan = false;
     for (int i = 0; i < OGR_FD_GetFieldCount(defn); ++i) {
         OGRFieldDefnH fd = OGR_FD_GetFieldDefn(defn, i);
         FieldInfo f{OGR_Fld_GetNameRef(fd), OGR_Fld_GetType(fd), OGR_Fld_GetWidth(fd),
@@ -398,94 +121,90 @@ LayerPlan make_plan(GDALDatasetH src, const std::string &name, TargetFormat targ
             unread->push_back(i);
             f.scan = false;
         }
-        any_scan = any_scan || f.scan;
         fields.push_back(std::move(f));
     }
-    std::vector<FieldStats> stats(fields.size());
-    if (any_scan) scan_values(layer, fields, stats, target, cancel);
-    scope.raise_if_failed();
+    return fields;
+}
 
-    const OGRwkbGeometryType gtype = OGR_L_GetGeomType(layer);
-    const bool to_text_file = target == TargetFormat::Shapefile || target == TargetFormat::MapInfo;
-    const char *format_name = target == TargetFormat::Shapefile ? "Shapefiles"
-                              : target == TargetFormat::MapInfo ? "MapInfo TAB files"
-                                                                : "PostgreSQL";
-    bool binary_mapped = false;
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        const FieldInfo &f = fields[i];
-        const FieldStats &st = stats[i];
-        const std::string head = field_text(name, f);
-        if (st.too_wide > 0) {
-            plan.unset_field_width = true;
-            plan.warnings.push_back(
-                head + "the declared width " + std::to_string(f.width) + "." +
-                std::to_string(f.precision) + " cannot hold " + std::to_string(st.too_wide) +
-                " of the layer's values; the layer is written without declared field widths "
-                "so that every value arrives");
-        }
-        if (st.unfit > 0)
-            plan.warnings.push_back(head + std::to_string(st.unfit) +
-                                    " value(s) need more than " + std::to_string(kMaxDbfWidth) +
-                                    " characters, more than a Shapefile number field holds; "
-                                    "their digits beyond that are cut");
-        if (st.inexact > 0)
-            plan.warnings.push_back(head + "MapInfo TAB files hold no 64-bit integers; " +
-                                    std::to_string(st.inexact) +
-                                    " value(s) beyond 2^53 are written as the nearest double");
-        if (!to_text_file) continue;
-        if (f.type == OFTBinary) binary_mapped = true;
-        if (f.type == OFTBinary && st.values > 0) {
-            std::string w = head + format_name + " hold no binary values; " +
-                            std::to_string(st.values) + " value(s) written as hexadecimal text";
-            if (st.long_binary > 0)
-                w += ", " + std::to_string(st.long_binary) + " of them cut to " +
-                     std::to_string(kMaxTextBytes) + " characters";
-            plan.warnings.push_back(w);
-        }
-        // GDAL's Shapefile writer cuts UTF-8 text at a character boundary,
-        // its MapInfo writer at the byte.
-        if (f.type == OFTString && st.long_text > 0)
-            plan.warnings.push_back(
-                head + std::to_string(st.long_text) + " value(s) longer than " +
-                std::to_string(kMaxTextBytes) + " bytes cut to " + std::to_string(kMaxTextBytes) +
-                (target == TargetFormat::Shapefile
-                     ? " bytes (at a character boundary)"
-                     : " bytes (a character that straddles the limit is cut too)"));
-        if (target == TargetFormat::Shapefile) {
-            if (f.type == OFTString && st.blank > 0)
-                plan.warnings.push_back(head + "Shapefiles cannot tell blank text from NULL; " +
-                                        std::to_string(st.blank) +
-                                        " blank value(s) read back as NULL");
-            if (f.type == OFTDateTime && st.with_time > 0)
-                plan.warnings.push_back(head + "Shapefiles hold no time of day; " +
-                                        std::to_string(st.with_time) +
-                                        " value(s) keep only their date");
-        } else if (st.nulls > 0 && f.type != OFTDate && f.type != OFTTime &&
-                   f.type != OFTDateTime) {
-            // MapInfo keeps NULL dates and times, not NULL text or numbers.
-            plan.warnings.push_back(head + "MapInfo TAB files hold no NULL; " +
-                                    std::to_string(st.nulls) +
-                                    " NULL value(s) read back as empty text or zero");
-        }
+// Rules of every target: declared widths too small, numbers no field holds.
+void number_rules(const std::string &head, const FieldInfo &f, const FieldStats &st,
+                  LayerPlan &plan) {
+    if (st.too_wide > 0) {
+        plan.unset_field_width = true;
+        plan.warnings.push_back(
+            head + "the declared width " + std::to_string(f.width) + "." +
+            std::to_string(f.precision) + " cannot hold " + std::to_string(st.too_wide) +
+            " of the layer's values; the layer is written without declared field widths "
+            "so that every value arrives");
     }
-    if (binary_mapped) plan.map_field_types.push_back("Binary=String");
-    if (target == TargetFormat::Shapefile) shapefile_number_widths(fields, stats, plan);
+    if (st.unfit > 0)
+        plan.warnings.push_back(head + std::to_string(st.unfit) +
+                                " value(s) need more than " + std::to_string(kMaxDbfWidth) +
+                                " characters, more than a Shapefile number field holds; "
+                                "their digits beyond that are cut");
+    if (st.inexact > 0)
+        plan.warnings.push_back(head + "MapInfo TAB files hold no 64-bit integers; " +
+                                std::to_string(st.inexact) +
+                                " value(s) beyond 2^53 are written as the nearest double");
+}
 
-    // Meshes (TINs, polyhedral surfaces: what a multipatch holds) have no
-    // multi-part type of their own in PostgreSQL's promotion or in MapInfo;
-    // written as they are they arrive empty. A layer of meshes and polygons is
-    // written as multipolygons of the faces instead. Layers that do not
-    // declare their kind are looked at.
+// Rules of the dBASE-like targets (Shapefiles, MapInfo TAB files): binaries,
+// long text, and what each of the two cannot tell apart.
+void text_file_rules(const std::string &head, const FieldInfo &f, const FieldStats &st,
+                     TargetFormat target, LayerPlan &plan) {
+    const bool shapefile = target == TargetFormat::Shapefile;
+    if (f.type == OFTBinary && st.values > 0) {
+        std::string w = head + (shapefile ? "Shapefiles" : "MapInfo TAB files") +
+                        " hold no binary values; " + std::to_string(st.values) +
+                        " value(s) written as hexadecimal text";
+        if (st.long_binary > 0)
+            w += ", " + std::to_string(st.long_binary) + " of them cut to " +
+                 std::to_string(kMaxTextBytes) + " characters";
+        plan.warnings.push_back(w);
+    }
+    // GDAL's Shapefile writer cuts UTF-8 text at a character boundary,
+    // its MapInfo writer at the byte.
+    if (f.type == OFTString && st.long_text > 0)
+        plan.warnings.push_back(
+            head + std::to_string(st.long_text) + " value(s) longer than " +
+            std::to_string(kMaxTextBytes) + " bytes cut to " + std::to_string(kMaxTextBytes) +
+            (shapefile ? " bytes (at a character boundary)"
+                       : " bytes (a character that straddles the limit is cut too)"));
+    if (shapefile) {
+        if (f.type == OFTString && st.blank > 0)
+            plan.warnings.push_back(head + "Shapefiles cannot tell blank text from NULL; " +
+                                    std::to_string(st.blank) +
+                                    " blank value(s) read back as NULL");
+        if (f.type == OFTDateTime && st.with_time > 0)
+            plan.warnings.push_back(head + "Shapefiles hold no time of day; " +
+                                    std::to_string(st.with_time) +
+                                    " value(s) keep only their date");
+    } else if (st.nulls > 0 && f.type != OFTDate && f.type != OFTTime &&
+               f.type != OFTDateTime) {
+        // MapInfo keeps NULL dates and times, not NULL text or numbers.
+        plan.warnings.push_back(head + "MapInfo TAB files hold no NULL; " +
+                                std::to_string(st.nulls) +
+                                " NULL value(s) read back as empty text or zero");
+    }
+}
+
+// Meshes (TINs, polyhedral surfaces: what a multipatch holds) have no
+// multi-part type of their own in PostgreSQL's promotion or in MapInfo;
+// written as they are they arrive empty. A layer of meshes and polygons is
+// written as multipolygons of the faces instead. Layers that do not declare
+// their kind are looked at. Returns what the look found.
+GeometryStats geometry_rules(GDALDatasetH src, OGRLayerH layer, const std::string &name,
+                             TargetFormat target, const CancelToken *cancel, LayerPlan &plan) {
+    const OGRwkbGeometryType gtype = OGR_L_GetGeomType(layer);
     const OGRwkbGeometryType flat = OGR_GT_Flatten(gtype);
     const bool undeclared = flat == wkbUnknown || flat == wkbGeometryCollection;
-    const bool to_mesh_target = target != TargetFormat::FileGDB;
     // MapInfo files hold no meshes: their layers, which never declare one
     // kind, need no look for them.
     GDALDriverH src_driver = GDALGetDatasetDriver(src);
     const bool source_holds_meshes =
         src_driver == nullptr || !EQUAL(GDALGetDriverShortName(src_driver), "MapInfo File");
     GeometryStats geo;
-    if ((undeclared && to_mesh_target && source_holds_meshes) ||
+    if ((undeclared && source_holds_meshes) ||
         (target == TargetFormat::MapInfo && flat == wkbMultiPoint))
         geo = scan_geometries(layer, cancel);
     else if (is_mesh_type(gtype))
@@ -498,34 +217,74 @@ LayerPlan make_plan(GDALDatasetH src, const std::string &name, TargetFormat targ
                                 "each point of a multipoint as a feature of its own; " +
                                 std::to_string(geo.multipoints) +
                                 " multipoint feature(s) arrive as several point features");
-    if (meshes_only && target == TargetFormat::Shapefile && flat != wkbTIN &&
-        flat != wkbPolyhedralSurface) {
+    if (!meshes_only) return geo;
+    if (target == TargetFormat::Shapefile) {
         // Shapefiles hold meshes as multipatches, but only in a layer that
         // is declared as one.
-        plan.layer_creation.push_back("SHPT=MULTIPATCH");
-    } else if (meshes_only && to_mesh_target) {
-        if (target == TargetFormat::PostgreSQL) {
-            plan.geometry_type = "MULTIPOLYGON";
-            plan.dimension = dimension_text(geo.z, geo.m);
-            plan.warnings.push_back("Layer " + quoted(name) +
-                                    ": TIN and polyhedral surface geometries are written as "
-                                    "multipolygons of their faces");
-        } else if (target == TargetFormat::MapInfo) {
-            plan.geometry_type = "MULTIPOLYGON";
-            plan.warnings.push_back("Layer " + quoted(name) +
-                                    ": TIN and polyhedral surface geometries are written as "
-                                    "regions of their faces");
-        }
+        if (flat != wkbTIN && flat != wkbPolyhedralSurface)
+            plan.layer_creation.push_back("SHPT=MULTIPATCH");
+    } else if (target == TargetFormat::PostgreSQL) {
+        plan.geometry_type = "MULTIPOLYGON";
+        plan.dimension = dimension_text(geo.z, geo.m);
+        plan.warnings.push_back("Layer " + quoted(name) +
+                                ": TIN and polyhedral surface geometries are written as "
+                                "multipolygons of their faces");
+    } else if (target == TargetFormat::MapInfo) {
+        plan.geometry_type = "MULTIPOLYGON";
+        plan.warnings.push_back("Layer " + quoted(name) +
+                                ": TIN and polyhedral surface geometries are written as "
+                                "regions of their faces");
     }
-    if (target == TargetFormat::MapInfo) {
-        if (OGR_GT_HasZ(gtype) || OGR_GT_HasM(gtype) || geo.z || geo.m)
-            plan.warnings.push_back("Layer " + quoted(name) +
-                                    ": MapInfo TAB files hold no Z or M values; the geometries of the "
-                                    "layer's " +
-                                    std::to_string(OGR_L_GetFeatureCount(layer, TRUE)) +
-                                    " feature(s) keep only X and Y");
-        plan_tab_bounds(layer, plan);
+    return geo;
+}
+
+// MapInfo's own rules of a layer: no Z or M, and bounds from the extent.
+void mapinfo_rules(OGRLayerH layer, const std::string &name, const GeometryStats &geo,
+                   LayerPlan &plan) {
+    const OGRwkbGeometryType gtype = OGR_L_GetGeomType(layer);
+    if (OGR_GT_HasZ(gtype) || OGR_GT_HasM(gtype) || geo.z || geo.m)
+        plan.warnings.push_back("Layer " + quoted(name) +
+                                ": MapInfo TAB files hold no Z or M values; the geometries of the "
+                                "layer's " +
+                                std::to_string(OGR_L_GetFeatureCount(layer, TRUE)) +
+                                " feature(s) keep only X and Y");
+    plan_tab_bounds(layer, plan);
+}
+
+LayerPlan make_plan(GDALDatasetH src, const std::string &name, TargetFormat target,
+                    WarningSink *sink, const CancelToken *cancel, std::vector<int> *unread) {
+    LayerPlan plan;
+    if (target == TargetFormat::FileGDB) return plan;
+    if (target == TargetFormat::Shapefile) plan.layer_creation.push_back("ENCODING=UTF-8");
+
+    ErrorScope scope(sink);
+    OGRLayerH layer = GDALDatasetGetLayerByName(src, name.c_str());
+    scope.raise_if_failed();
+    if (layer == nullptr) return plan;  // the translation reports the missing layer
+
+    // 1. The fields, and one look at the values of those that need one.
+    std::vector<FieldInfo> fields = read_fields(layer, target, unread);
+    std::vector<FieldStats> stats(fields.size());
+    if (std::any_of(fields.begin(), fields.end(), [](const FieldInfo &f) { return f.scan; }))
+        scan_values(layer, fields, stats, target, cancel);
+    scope.raise_if_failed();
+
+    // 2. What each field needs.
+    const bool to_text_file = target == TargetFormat::Shapefile || target == TargetFormat::MapInfo;
+    bool binary = false;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const std::string head = field_text(name, fields[i]);
+        number_rules(head, fields[i], stats[i], plan);
+        if (!to_text_file) continue;
+        binary = binary || fields[i].type == OFTBinary;
+        text_file_rules(head, fields[i], stats[i], target, plan);
     }
+    if (binary) plan.map_field_types.push_back("Binary=String");
+    if (target == TargetFormat::Shapefile) shapefile_number_widths(fields, stats, plan);
+
+    // 3. What the layer's geometries need.
+    const GeometryStats geo = geometry_rules(src, layer, name, target, cancel, plan);
+    if (target == TargetFormat::MapInfo) mapinfo_rules(layer, name, geo, plan);
     scope.raise_if_failed();
     return plan;
 }
