@@ -1,9 +1,12 @@
-"""The Python modules stand in floors: each imports only modules below it, at
-the top of the module, so that none depends on what stands above it and any
-can be imported first."""
+"""The modules stand in floors (docs/architecture.md): each Python module
+imports only modules below it, at the top of the module, so that none depends
+on what stands above it and any can be imported first; each folder of the
+native toolkit includes only its own floor and those below, and only the
+Python boundary includes Python."""
 from __future__ import annotations
 
 import ast
+import re
 from pathlib import Path
 
 import pytest
@@ -68,3 +71,36 @@ def test_the_command_line_still_offers_the_names_it_always_had():
     assert cli.CONVERSIONS is conversions.CONVERSIONS
     assert cli.UsageError is errors.UsageError
     assert issubclass(jobs.JobFileError, errors.UsageError)
+
+
+# --- the native toolkit -------------------------------------------------------------
+
+SOURCE = Path(__file__).resolve().parent.parent / "src" / "voriviv" / "geofileops"
+# What each folder of the toolkit may include besides itself.
+INCLUDES = {
+    "core": set(),
+    "run": set(),
+    "files": {"core"},
+    "fidelity": {"core"},
+    "pg": {"core", "fidelity", "pg/copy"},
+    "pg/copy": {"core", "fidelity", "pg"},
+    "py": {"core", "run", "files", "fidelity", "pg", "pg/copy"},
+}
+
+
+def toolkit_folder(path: Path) -> str:
+    return path.parent.relative_to(SOURCE / "toolkit").as_posix()
+
+
+def test_the_native_toolkit_includes_point_down():
+    files = sorted(p for p in (SOURCE / "toolkit").rglob("*") if p.suffix in (".hpp", ".cpp"))
+    assert {toolkit_folder(p) for p in files} == set(INCLUDES)
+    for path in files:
+        folder = toolkit_folder(path)
+        text = path.read_text(encoding="utf-8")
+        for included in re.findall(r'#include "toolkit/(.+)/[^/]+\.hpp"', text):
+            assert included == folder or included in INCLUDES[folder], \
+                f"{path.relative_to(SOURCE)} includes toolkit/{included}"
+        if folder != "py":
+            assert not re.search(r"#include [<\"](nanobind|Python\.h)", text), \
+                f"{path.relative_to(SOURCE)} includes Python"

@@ -14,6 +14,7 @@ writes one goes through :func:`render`.
 """
 from __future__ import annotations
 
+import importlib
 import os
 from pathlib import Path
 from typing import Iterable, List, Tuple
@@ -46,12 +47,11 @@ def keywords(text: str) -> Keywords:
     or a ``postgresql://`` URL) as libpq reads them: libpq's own in libpq's order,
     then GDAL's own keys (``schemas``, ``tables``, ``active_schema``). Text libpq
     refuses raises :class:`~voriviv.errors.UsageError` with libpq's words."""
-    # Deliberately imported here: the converter module loads GDAL, which a
-    # command line that only prints its help does not need.
-    from voriviv.geofileops import gdb
-
+    # The converter module is imported when first needed: it loads GDAL,
+    # which a command line that only prints its help does not need.
+    native = importlib.import_module("voriviv.geofileops.gdb")
     try:
-        return [tuple(p) for p in gdb._connection_params(text)]
+        return [tuple(p) for p in native._connection_params(text)]
     except ValueError as e:
         raise UsageError(str(e)) from None
 
