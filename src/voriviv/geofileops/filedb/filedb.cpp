@@ -8,26 +8,26 @@
 
 #include <nanobind/stl/string.h>
 
-#include "toolkit/py/connection.hpp"
-#include "toolkit/py/work_items.hpp"
-#include "toolkit/pg/names.hpp"
-#include "toolkit/pg/conninfo.hpp"
 #include "toolkit/core/dataset.hpp"
+#include "toolkit/core/messages.hpp"
+#include "toolkit/core/names.hpp"
+#include "toolkit/core/progress.hpp"
+#include "toolkit/core/translate.hpp"
 #include "toolkit/fidelity/fidelity.hpp"
 #include "toolkit/files/fsops.hpp"
-#include "toolkit/py/layers.hpp"
-#include "toolkit/core/messages.hpp"
-#include "toolkit/py/module_setup.hpp"
-#include "toolkit/core/names.hpp"
 #include "toolkit/files/output_dir.hpp"
+#include "toolkit/files/staged_output.hpp"
+#include "toolkit/pg/conninfo.hpp"
 #include "toolkit/pg/load.hpp"
-#include "toolkit/core/progress.hpp"
-#include "toolkit/py/progress.hpp"
+#include "toolkit/pg/names.hpp"
 #include "toolkit/pg/session.hpp"
+#include "toolkit/py/connection.hpp"
+#include "toolkit/py/layers.hpp"
+#include "toolkit/py/module_setup.hpp"
+#include "toolkit/py/progress.hpp"
 #include "toolkit/py/pyboundary.hpp"
 #include "toolkit/py/runner.hpp"
-#include "toolkit/files/staged_output.hpp"
-#include "toolkit/core/translate.hpp"
+#include "toolkit/py/work_items.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

@@ -4,13 +4,13 @@
 #include <nanobind/stl/string.h>
 
 #include "gdb/geofiledb.hpp"
-#include "toolkit/py/connection.hpp"
-#include "toolkit/pg/conninfo.hpp"
 #include "toolkit/core/dataset.hpp"
-#include "toolkit/py/layers.hpp"
 #include "toolkit/core/messages.hpp"
-#include "toolkit/py/module_setup.hpp"
+#include "toolkit/pg/conninfo.hpp"
 #include "toolkit/pg/session.hpp"
+#include "toolkit/py/connection.hpp"
+#include "toolkit/py/layers.hpp"
+#include "toolkit/py/module_setup.hpp"
 #include "toolkit/py/pyboundary.hpp"
 #include "toolkit/py/runner.hpp"
 

@@ -2,8 +2,8 @@
 
 #include <ogr_api.h>
 
-#include "toolkit/core/messages.hpp"
 #include "toolkit/core/errors.hpp"
+#include "toolkit/core/messages.hpp"
 
 namespace voriviv::geofileops {
 

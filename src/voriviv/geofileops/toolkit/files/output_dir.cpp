@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "toolkit/files/fsops.hpp"
 #include "toolkit/core/errors.hpp"
+#include "toolkit/files/fsops.hpp"
 
 namespace voriviv::geofileops {
 

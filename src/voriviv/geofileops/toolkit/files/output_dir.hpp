@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "toolkit/files/fsops.hpp"
 #include "toolkit/core/names.hpp"
+#include "toolkit/files/fsops.hpp"
 #include "toolkit/files/outputs.hpp"
 
 namespace voriviv::geofileops {

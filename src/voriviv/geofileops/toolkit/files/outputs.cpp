@@ -1,7 +1,7 @@
 #include "toolkit/files/outputs.hpp"
 
-#include "toolkit/core/gdal_error.hpp"
 #include "toolkit/core/errors.hpp"
+#include "toolkit/core/gdal_error.hpp"
 
 namespace voriviv::geofileops {
 

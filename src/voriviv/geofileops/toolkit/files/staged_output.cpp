@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <vector>
 
-#include "toolkit/files/fsops.hpp"
 #include "toolkit/core/errors.hpp"
+#include "toolkit/files/fsops.hpp"
 
 namespace voriviv::geofileops {
 

@@ -1,20 +1,21 @@
-#include "toolkit/pg/names.hpp"
 #include "toolkit/pg/load.hpp"
+
+#include "toolkit/pg/names.hpp"
 
 #include <cctype>
 
 #include <ogr_api.h>
 
-#include "toolkit/pg/conninfo.hpp"
 #include "toolkit/core/dataset.hpp"
-#include "toolkit/fidelity/fidelity.hpp"
+#include "toolkit/core/errors.hpp"
 #include "toolkit/core/messages.hpp"
 #include "toolkit/core/names.hpp"
-#include "toolkit/pg/session.hpp"
 #include "toolkit/core/progress.hpp"
-#include "toolkit/core/errors.hpp"
-#include "toolkit/pg/table_swap.hpp"
+#include "toolkit/fidelity/fidelity.hpp"
+#include "toolkit/pg/conninfo.hpp"
 #include "toolkit/pg/copy/copy.hpp"
+#include "toolkit/pg/session.hpp"
+#include "toolkit/pg/table_swap.hpp"
 
 namespace voriviv::geofileops {
 

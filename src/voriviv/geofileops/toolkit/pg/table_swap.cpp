@@ -1,6 +1,7 @@
-#include "toolkit/pg/names.hpp"
 #include "toolkit/pg/table_swap.hpp"
+
 #include "toolkit/core/errors.hpp"
+#include "toolkit/pg/names.hpp"
 
 #include <atomic>
 #include <chrono>

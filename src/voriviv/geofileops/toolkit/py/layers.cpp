@@ -1,5 +1,6 @@
-#include "toolkit/py/work_items.hpp"
 #include "toolkit/py/layers.hpp"
+
+#include "toolkit/py/work_items.hpp"
 
 #include "toolkit/core/names.hpp"
 #include "toolkit/py/pyboundary.hpp"

@@ -5,8 +5,8 @@
 
 #include <gdal.h>
 
-#include "toolkit/py/layers.hpp"
 #include "toolkit/pg/conninfo.hpp"
+#include "toolkit/py/layers.hpp"
 #include "toolkit/py/pyboundary.hpp"
 #include "toolkit/py/runner.hpp"
 

@@ -2,8 +2,8 @@
 
 #include <cerrno>
 
-#include "toolkit/files/fsops.hpp"
 #include "toolkit/core/messages.hpp"
+#include "toolkit/files/fsops.hpp"
 
 namespace nb = nanobind;
 

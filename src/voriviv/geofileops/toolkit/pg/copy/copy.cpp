@@ -1,8 +1,9 @@
+#include "toolkit/pg/copy/copy.hpp"
+
+#include "toolkit/core/progress.hpp"
 #include "toolkit/pg/conninfo.hpp"
 #include "toolkit/pg/names.hpp"
-#include "toolkit/pg/copy/copy.hpp"
 #include "toolkit/pg/session.hpp"
-#include "toolkit/core/progress.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -32,8 +33,8 @@
 #include <ogrsf_frmts.h>
 
 #include "toolkit/core/dataset.hpp"
-#include "toolkit/fidelity/fidelity.hpp"
 #include "toolkit/core/messages.hpp"
+#include "toolkit/fidelity/fidelity.hpp"
 
 // GDAL's PostgreSQL writer formats the non-geometry part of a COPY row with
 // this function of its own (exported by libgdal, declared in no installed
@@ -79,10 +80,6 @@ struct Replan {};
 struct Cancelled : std::runtime_error {
     Cancelled() : std::runtime_error("Load cancelled") {}
 };
-
-
-
-
 
 // --- libpq ------------------------------------------------------------------
 
@@ -713,7 +710,6 @@ bool splittable(GDALDatasetH src, OGRLayerH layer) {
     return name != nullptr && *name != '\0' && OGR_L_TestCapability(layer, OLCFastSetNextByIndex);
 }
 
-
 // One attempt of pg_copy_layer with `plan`; throws Replan when a value of a
 // field in `checks` does not fit its declared width (nothing is then left).
 bool copy_with_plan(PGconn *c, const std::string &conninfo, const std::string &dest,
@@ -880,7 +876,6 @@ bool copy_with_plan(PGconn *c, const std::string &conninfo, const std::string &d
 }
 
 }  // namespace
-
 
 bool pg_copy_layer(const std::string &dest, const std::string &schema, const std::string &table,
                    GDALDatasetH src, const TranslateOptions &opts, int streams,
