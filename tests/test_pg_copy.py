@@ -1,7 +1,7 @@
 """The COPY load produces the tables of the GDAL load.
 
 Every source is loaded twice, once as by default (rows through COPY) and once
-with GEOFILEOPS_PG_COPY=0 (GDAL's translation); both tables are then read with
+with VORIVIV_BENCH_PG_COPY=0 (GDAL's translation); both tables are then read with
 pg_dump and psql, never with voriviv: the same definition (modulo the schema
 name), the same rows in FID order and the same sequence state.
 """
@@ -32,7 +32,7 @@ from voriviv.geofileops.tab import TabFileDatabase
 @pytest.fixture(autouse=True)
 def copy_load_on(monkeypatch):
     """The COPY load is the default: every test here runs without the switch."""
-    monkeypatch.delenv("GEOFILEOPS_PG_COPY", raising=False)
+    monkeypatch.delenv("VORIVIV_BENCH_PG_COPY", raising=False)
 
 
 REAL = DATA.parent / "realworld"
@@ -91,11 +91,11 @@ def both(pg, psql, monkeypatch, request):
             psql(f"DROP SCHEMA IF EXISTS {name} CASCADE; CREATE SCHEMA {name}")
             names.append(name)
             if flag is None:
-                monkeypatch.delenv("GEOFILEOPS_PG_COPY", raising=False)
+                monkeypatch.delenv("VORIVIV_BENCH_PG_COPY", raising=False)
             else:
-                monkeypatch.setenv("GEOFILEOPS_PG_COPY", flag)
+                monkeypatch.setenv("VORIVIV_BENCH_PG_COPY", flag)
             fn(name)
-        monkeypatch.delenv("GEOFILEOPS_PG_COPY", raising=False)
+        monkeypatch.delenv("VORIVIV_BENCH_PG_COPY", raising=False)
         return fast, gdal
 
     yield load
@@ -329,7 +329,7 @@ def test_one_layer_split_across_threads_gives_the_same_table(pg, psql, both, big
                                                              monkeypatch):
     module = shp_module if kind == "shp" else gdb_module
     # Two parts even where half the machine's cores would be one.
-    monkeypatch.setenv("GEOFILEOPS_PG_COPY_PARTS", "2")
+    monkeypatch.setenv("VORIVIV_PG_COPY_PARTS", "2")
     before = module.GEOFILEOPS_THREADS
 
     def load(threads):

@@ -203,8 +203,8 @@ def write_layers(kind, root, sources):
                          ids=["shp", "shp-gdal", "tab", "gdb", "gdb-gdal"])
 def test_long_layer_name_loads_into_its_cut_table(pg, psql, schema, tmp_path, monkeypatch,
                                                   naturalearth, kind, copy):
-    # GEOFILEOPS_PG_COPY=0: rows through GDAL's own translation, not COPY.
-    monkeypatch.setenv("GEOFILEOPS_PG_COPY", copy)
+    # VORIVIV_BENCH_PG_COPY=0: rows through GDAL's own translation, not COPY.
+    monkeypatch.setenv("VORIVIV_BENCH_PG_COPY", copy)
     load, geom, fid = write_layers(kind, tmp_path / "src", {LONG: CITIES})
     names = sorted(field_values(CITIES, "name"))
     assert len(names) == 243

@@ -14,6 +14,7 @@
 #include "toolkit/fidelity/fidelity.hpp"
 #include "toolkit/pg/conninfo.hpp"
 #include "toolkit/pg/copy/copy.hpp"
+#include "toolkit/pg/copy/settings.hpp"
 #include "toolkit/pg/session.hpp"
 #include "toolkit/pg/table_swap.hpp"
 
@@ -22,6 +23,8 @@ namespace voriviv::geofileops {
 void pg_load_layer(const PgLoad &load, GDALDatasetH src, const std::string &layer,
                    WarningSink *sink, const CancelToken *cancel) {
     LayerLabel label(layer);
+    // Read before any work: a bad setting fails the load with nothing done.
+    const CopySettings settings = copy_settings();
     const PgTarget target = pg_target(layer);
     const std::string &table = target.table;
     if (load.claims != nullptr) claim_pg_table(*load.claims, layer, load.schema);
@@ -29,6 +32,10 @@ void pg_load_layer(const PgLoad &load, GDALDatasetH src, const std::string &laye
         // Said before any work, so that a failure naming the table is understood.
         WarningSink::announce(sink, msg::pg_table_name_cut(layer, load.schema, table));
     }
+    // The layer's one session of our own: it claims the temporary table,
+    // sends the rows (COPY) and swaps the table into place. Its COPY
+    // transaction ends before the swap's begins; the claim (a session-level
+    // advisory lock) holds across both until the session closes.
     PgSession session(load.dest, [cancel] { return cancel != nullptr && cancel->cancelled.load(); });
     if (!load.overwrite && session.relation_exists(load.schema, table))
         throw Failure::runtime(already_exists_message(load.schema, table));
@@ -46,15 +53,19 @@ void pg_load_layer(const PgLoad &load, GDALDatasetH src, const std::string &laye
     opts.layer_creation = {"SCHEMA=" + load.schema, "OVERWRITE=NO"};
     try {
         // The rows go through COPY where the fast load covers the layer,
-        // else through GDAL's translation (pg_copy.hpp).
-        if (!pg_copy_layer(load.dest, load.schema, temp, src, opts, load.streams, sink, cancel))
+        // else through GDAL's translation (copy/copy.hpp).
+        const CopyTarget copy_target{session, load.dest, load.schema, temp};
+        if (!pg_copy_layer(copy_target, CopySource{src, opts, load.streams}, settings, sink,
+                           cancel))
             translate_planned(load.dest, src, std::move(opts), TargetFormat::PostgreSQL, sink,
                               cancel);
         if (cancel != nullptr && cancel->cancelled.load())
             throw Failure::runtime("Load of layer '" + layer + "' was interrupted");
         swap_table_into_place(session, load.schema, temp, table, load.overwrite);
     } catch (...) {
-        drop_table_quietly(load.dest, load.schema, temp);
+        // A failed COPY or swap has rolled its transaction back: the session
+        // is idle again, unless its connection is lost.
+        drop_table_quietly(session, load.dest, load.schema, temp);
         throw;
     }
 }

@@ -33,8 +33,11 @@ struct PgLoad {
 // table whose name was cut is announced with one warning) with format PostgreSQL,
 // PROMOTE_TO_MULTI and the layer creation options SCHEMA=<schema> and
 // OVERWRITE=YES/NO, through COPY when the fast load covers the layer
-// (pg_copy.hpp), else with GDAL's translation. Without overwrite an existing table fails the load with
-// RuntimeError naming it, and the table is left as it was.
+// (copy/copy.hpp), else with GDAL's translation. Without overwrite an
+// existing table fails the load with RuntimeError naming it, and the table
+// is left as it was. A bad VORIVIV_PG_COPY_PARTS (copy/settings.hpp) fails
+// it with Failure::value before anything is done. The claim, the COPY and the
+// swap go through one session of our own (GDAL opens its own connections).
 void pg_load_layer(const PgLoad &load, GDALDatasetH src, const std::string &layer,
                    WarningSink *sink, const CancelToken *cancel);
 

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include <poll.h>
 
@@ -90,31 +91,142 @@ PgSession::~PgSession() {
     if (conn_ != nullptr) PQfinish(conn_);
 }
 
-std::vector<std::vector<std::string>> PgSession::query(const std::string &sql) {
-    PGresult *res = PQexec(conn_, sql.c_str());
-    const ExecStatusType status = res ? PQresultStatus(res) : PGRES_FATAL_ERROR;
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-        std::string state;
-        std::string msg;
-        if (res != nullptr) {
-            const char *s = PQresultErrorField(res, PG_DIAG_SQLSTATE);
-            state = s ? s : "";
-            msg = trimmed(PQresultErrorMessage(res));
+namespace {
+// Waits until a result of `c` can be taken without blocking, watching
+// `cancel`: once it is set, the server is asked (once) to cancel the running
+// statement, and `cancel_sent` says so. Throws PgError on a lost connection.
+void wait_for_result(PGconn *c, const CancelToken *cancel, bool &cancel_sent) {
+    while (PQisBusy(c)) {
+        if (!cancel_sent && cancel != nullptr && cancel->cancelled.load()) {
+            if (PGcancel *pc = PQgetCancel(c)) {
+                char buf[256];
+                PQcancel(pc, buf, sizeof buf);
+                PQfreeCancel(pc);
+            }
+            cancel_sent = true;
         }
-        if (msg.empty()) msg = trimmed(PQerrorMessage(conn_));
-        if (res != nullptr) PQclear(res);
-        throw PgError(msg, state);
+        pollfd pfd{PQsocket(c), POLLIN, 0};
+        if (pfd.fd < 0) throw PgError(trimmed(PQerrorMessage(c)));
+        if (::poll(&pfd, 1, 100) < 0 && errno != EINTR)
+            throw PgError(trimmed(PQerrorMessage(c)));
+        if (!PQconsumeInput(c)) throw PgError(trimmed(PQerrorMessage(c)));
     }
-    std::vector<std::vector<std::string>> rows;
-    const int n = PQntuples(res), m = PQnfields(res);
-    rows.reserve(static_cast<size_t>(n));
-    for (int r = 0; r < n; ++r) {
-        std::vector<std::string> row;
-        for (int c = 0; c < m; ++c) row.emplace_back(PQgetvalue(res, r, c));
-        rows.push_back(std::move(row));
+}
+
+// The failure `res` reports (null: the connection's).
+PgError failure_of(PGconn *c, PGresult *res) {
+    std::string msg, state;
+    if (res != nullptr) {
+        const char *s = PQresultErrorField(res, PG_DIAG_SQLSTATE);
+        state = s ? s : "";
+        msg = trimmed(PQresultErrorMessage(res));
     }
-    PQclear(res);
+    if (msg.empty()) msg = trimmed(PQerrorMessage(c));
+    return PgError(msg, state);
+}
+}  // namespace
+
+PgSession::Rows PgSession::query(const std::string &sql, const CancelToken *cancel) {
+    if (!PQsendQuery(conn_, sql.c_str())) throw PgError(trimmed(PQerrorMessage(conn_)));
+    bool cancel_sent = false;
+    Rows rows;
+    std::optional<PgError> failure;
+    for (;;) {
+        wait_for_result(conn_, cancel, cancel_sent);
+        PGresult *res = PQgetResult(conn_);
+        if (res == nullptr) break;
+        switch (PQresultStatus(res)) {
+        case PGRES_TUPLES_OK: {
+            rows.clear();
+            const int n = PQntuples(res), m = PQnfields(res);
+            rows.reserve(static_cast<size_t>(n));
+            for (int r = 0; r < n; ++r) {
+                std::vector<std::string> row;
+                for (int k = 0; k < m; ++k) row.emplace_back(PQgetvalue(res, r, k));
+                rows.push_back(std::move(row));
+            }
+            break;
+        }
+        case PGRES_COMMAND_OK:
+        case PGRES_EMPTY_QUERY:
+            rows.clear();
+            break;
+        case PGRES_COPY_IN:
+        case PGRES_COPY_BOTH:
+            // COPY data goes through copy_in: this one is refused, and the
+            // server's failure of it follows.
+            PQputCopyEnd(conn_, "COPY data is not sent through query");
+            break;
+        case PGRES_COPY_OUT: {
+            char *buf = nullptr;
+            while (PQgetCopyData(conn_, &buf, 0) > 0) PQfreemem(buf);
+            break;
+        }
+        default:
+            if (!failure) failure = failure_of(conn_, res);
+        }
+        PQclear(res);
+    }
+    if (cancel_sent) throw Interrupted("Statement cancelled");
+    if (failure) throw *failure;
     return rows;
+}
+
+void PgSession::copy_in(const std::string &sql) {
+    PGresult *res = PQexec(conn_, sql.c_str());
+    if (res != nullptr && PQresultStatus(res) == PGRES_COPY_IN) {
+        PQclear(res);
+        in_copy_ = true;
+        return;
+    }
+    PgError e = failure_of(conn_, res);
+    if (res != nullptr) PQclear(res);
+    throw e;
+}
+
+void PgSession::put_copy_data(const std::string &block) {
+    if (!block.empty() && PQputCopyData(conn_, block.data(), static_cast<int>(block.size())) != 1)
+        throw PgError(trimmed(PQerrorMessage(conn_)));
+}
+
+namespace {
+// Ends the COPY in progress on `c`, normally (error == nullptr) or aborting it
+// with `error`, and takes its results: the failure the server reported, if
+// any.
+std::optional<PgError> finish_copy(PGconn *c, const char *error) {
+    if (PQputCopyEnd(c, error) != 1) return PgError(trimmed(PQerrorMessage(c)));
+    std::optional<PgError> failure;
+    while (PGresult *res = PQgetResult(c)) {
+        if (PQresultStatus(res) != PGRES_COMMAND_OK && !failure) failure = failure_of(c, res);
+        PQclear(res);
+    }
+    return failure;
+}
+}  // namespace
+
+void PgSession::end_copy() {
+    in_copy_ = false;
+    if (std::optional<PgError> failure = finish_copy(conn_, nullptr)) throw *failure;
+}
+
+void PgSession::rollback() noexcept {
+    if (in_copy_) {
+        in_copy_ = false;
+        try {
+            finish_copy(conn_, "load stopped");  // its failure is the expected one
+        } catch (...) {
+        }
+    }
+    if (PQstatus(conn_) != CONNECTION_OK || PQtransactionStatus(conn_) == PQTRANS_IDLE) return;
+    try {
+        exec("ROLLBACK");
+    } catch (...) {
+    }
+}
+
+bool PgSession::idle() const {
+    return !in_copy_ && PQstatus(conn_) == CONNECTION_OK &&
+           PQtransactionStatus(conn_) == PQTRANS_IDLE;
 }
 
 bool PgSession::relation_exists(const std::string &schema, const std::string &name) {
@@ -123,6 +235,4 @@ bool PgSession::relation_exists(const std::string &schema, const std::string &na
                   " AND c.relname = " + quote_literal(name))
                 .empty();
 }
-
-
 }  // namespace voriviv::geofileops

@@ -120,10 +120,7 @@ void swap_table_into_place(PgSession &s, const std::string &schema, const std::s
         rename_dependents(s, schema, temp, table);
         s.exec("COMMIT");
     } catch (...) {
-        try {
-            s.exec("ROLLBACK");
-        } catch (...) {
-        }
+        s.rollback();
         throw;
     }
 }
@@ -170,6 +167,18 @@ void drop_table_quietly(const std::string &conn_text, const std::string &schema,
         s.exec("DROP TABLE IF EXISTS " + qualified(schema, name));
     } catch (...) {
     }
+}
+
+void drop_table_quietly(PgSession &session, const std::string &conn_text,
+                        const std::string &schema, const std::string &name) {
+    if (session.idle()) {
+        try {
+            session.exec("DROP TABLE IF EXISTS " + qualified(schema, name));
+            return;
+        } catch (...) {
+        }
+    }
+    drop_table_quietly(conn_text, schema, name);
 }
 
 }  // namespace voriviv::geofileops

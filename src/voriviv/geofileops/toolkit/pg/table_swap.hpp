@@ -43,6 +43,11 @@ void swap_table_into_place(PgSession &session, const std::string &schema,
 void drop_table_quietly(const std::string &conn_text, const std::string &schema,
                         const std::string &name);
 
+// The same through `session` when it is idle (PgSession::idle), else, or
+// when that fails, through a fresh session opened from `conn_text`.
+void drop_table_quietly(PgSession &session, const std::string &conn_text,
+                        const std::string &schema, const std::string &name);
+
 // "Table <schema>.<table> already exists; pass overwrite=True to replace it".
 std::string already_exists_message(const std::string &schema, const std::string &table);
 
