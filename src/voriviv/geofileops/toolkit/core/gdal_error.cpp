@@ -20,7 +20,7 @@ void WarningSink::add(const std::string &text) {
 }
 
 void WarningSink::announce(WarningSink *sink, const std::string &msg) {
-    progress_warning(msg);
+    if (sink == nullptr || !sink->held_) progress_warning(msg);
     if (sink != nullptr) sink->add(msg);
 }
 

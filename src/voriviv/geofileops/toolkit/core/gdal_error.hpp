@@ -42,11 +42,15 @@ public:
 
     // A warning of the item running on this thread: recorded with its
     // progress (core/progress.hpp) and added to `sink` (which may be null).
+    // A held sink only collects: its warnings reach the item's progress when
+    // they are announced again from it (work that may be done over).
     static void announce(WarningSink *sink, const std::string &msg);
+    void hold() { held_ = true; }
 
 private:
     std::mutex mutex_;
     std::vector<std::string> messages_;
+    bool held_ = false;
 };
 
 // `text` with every byte that is not part of valid UTF-8 written as \xNN,

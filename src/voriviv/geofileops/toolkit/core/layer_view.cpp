@@ -3,6 +3,8 @@
 #include <gdal_priv.h>
 #include <ogrsf_frmts.h>
 
+#include <utility>
+
 namespace voriviv::geofileops {
 
 namespace {
@@ -12,8 +14,9 @@ namespace {
 // definition, which has the same fields of the same types.
 class ViewLayer final : public OGRLayer {
 public:
-    ViewLayer(OGRLayer *src, const std::vector<FieldWidth> &widths)
-        : src_(src), defn_(src->GetLayerDefn()->Clone()) {
+    ViewLayer(OGRLayer *src, const std::vector<FieldWidth> &widths,
+              std::function<void(OGRFeatureH)> watch)
+        : src_(src), defn_(src->GetLayerDefn()->Clone()), watch_(std::move(watch)) {
         defn_->Reference();
         for (const FieldWidth &w : widths) {
             OGRFieldDefn *f = defn_->GetFieldDefn(w.index);
@@ -25,7 +28,11 @@ public:
     }
     ~ViewLayer() override { defn_->Release(); }
 
-    OGRFeature *GetNextFeature() override { return adopt(src_->GetNextFeature()); }
+    OGRFeature *GetNextFeature() override {
+        OGRFeature *f = src_->GetNextFeature();
+        if (f != nullptr && watch_) watch_(OGRFeature::ToHandle(f));
+        return adopt(f);
+    }
     OGRFeature *GetFeature(GIntBig fid) override { return adopt(src_->GetFeature(fid)); }
     void ResetReading() override { src_->ResetReading(); }
     OGRErr SetNextByIndex(GIntBig i) override { return src_->SetNextByIndex(i); }
@@ -74,16 +81,18 @@ private:
 
     OGRLayer *src_;
     OGRFeatureDefn *defn_;
+    std::function<void(OGRFeatureH)> watch_;
 };
 
 // A dataset of one view layer, described and driven as its source so that
 // the translation treats it as it treats the source.
 class ViewDataset final : public GDALDataset {
 public:
-    ViewDataset(GDALDataset *src, OGRLayer *layer, const std::vector<FieldWidth> &widths) {
+    ViewDataset(GDALDataset *src, OGRLayer *layer, const std::vector<FieldWidth> &widths,
+                std::function<void(OGRFeatureH)> watch) {
         SetDescription(src->GetDescription());
         poDriver = src->GetDriver();
-        if (layer != nullptr) layer_ = std::make_unique<ViewLayer>(layer, widths);
+        if (layer != nullptr) layer_ = std::make_unique<ViewLayer>(layer, widths, std::move(watch));
     }
     int GetLayerCount() override { return layer_ ? 1 : 0; }
     OGRLayer *GetLayer(int i) override { return i == 0 ? layer_.get() : nullptr; }
@@ -97,14 +106,17 @@ private:
 
 struct LayerView::Impl {
     ViewDataset ds;
-    Impl(GDALDataset *src, OGRLayer *layer, const std::vector<FieldWidth> &widths)
-        : ds(src, layer, widths) {}
+    Impl(GDALDataset *src, OGRLayer *layer, const std::vector<FieldWidth> &widths,
+         std::function<void(OGRFeatureH)> watch)
+        : ds(src, layer, widths, std::move(watch)) {}
 };
 
 LayerView::LayerView(GDALDatasetH src, const std::string &layer,
-                     const std::vector<FieldWidth> &widths) {
+                     const std::vector<FieldWidth> &widths,
+                     std::function<void(OGRFeatureH)> watch) {
     GDALDataset *ds = GDALDataset::FromHandle(src);
-    impl_ = std::make_unique<Impl>(ds, ds->GetLayerByName(layer.c_str()), widths);
+    impl_ = std::make_unique<Impl>(ds, ds->GetLayerByName(layer.c_str()), widths,
+                                   std::move(watch));
 }
 
 LayerView::~LayerView() = default;

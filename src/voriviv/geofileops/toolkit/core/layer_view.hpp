@@ -5,13 +5,16 @@
 // number field too narrow for the layer's own values), a LayerView presents
 // one layer of the source with some fields declared anew (width and
 // precision only: names, types and order stay), and hands every feature
-// through unchanged. Reading, filters, extents and counts are the source
-// layer's own.
+// through unchanged, showing it on its way to whoever watches (the fidelity
+// plan gathers what it needs to know of the values so, while the layer is
+// translated). Reading, filters, extents and counts are the source layer's
+// own.
 //
 // A view borrows the source dataset: the source outlives it, and both stay
 // on the thread that opened the source.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,7 +36,11 @@ public:
     // A dataset with the one layer `layer` of `src`, its fields `widths`
     // declared anew. A missing layer gives a view with no layer (the
     // translation reports it as it reports any missing layer).
-    LayerView(GDALDatasetH src, const std::string &layer, const std::vector<FieldWidth> &widths);
+    //
+    // `watch`, when given, is shown every feature read through the view
+    // before it is handed on (on the reading thread).
+    LayerView(GDALDatasetH src, const std::string &layer, const std::vector<FieldWidth> &widths,
+              std::function<void(OGRFeatureH)> watch = nullptr);
     ~LayerView();
     LayerView(const LayerView &) = delete;
     LayerView &operator=(const LayerView &) = delete;

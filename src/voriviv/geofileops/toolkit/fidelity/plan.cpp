@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include <cpl_string.h>
 #include <ogr_api.h>
@@ -193,20 +195,28 @@ void text_file_rules(const std::string &head, const FieldInfo &f, const FieldSta
 // written as they are they arrive empty. A layer of meshes and polygons is
 // written as multipolygons of the faces instead. Layers that do not declare
 // their kind are looked at. Returns what the look found.
-GeometryStats geometry_rules(GDALDatasetH src, OGRLayerH layer, const std::string &name,
-                             TargetFormat target, const CancelToken *cancel, LayerPlan &plan) {
-    const OGRwkbGeometryType gtype = OGR_L_GetGeomType(layer);
-    const OGRwkbGeometryType flat = OGR_GT_Flatten(gtype);
+// Whether the plan must look at the geometries of `layer`: its declared type
+// does not tell whether it holds meshes, or (MapInfo) it declares multipoints.
+bool needs_geometry_look(GDALDatasetH src, OGRLayerH layer, TargetFormat target) {
+    const OGRwkbGeometryType flat = OGR_GT_Flatten(OGR_L_GetGeomType(layer));
     const bool undeclared = flat == wkbUnknown || flat == wkbGeometryCollection;
     // MapInfo files hold no meshes: their layers, which never declare one
     // kind, need no look for them.
     GDALDriverH src_driver = GDALGetDatasetDriver(src);
     const bool source_holds_meshes =
         src_driver == nullptr || !EQUAL(GDALGetDriverShortName(src_driver), "MapInfo File");
+    return (undeclared && source_holds_meshes) ||
+           (target == TargetFormat::MapInfo && flat == wkbMultiPoint);
+}
+
+GeometryStats geometry_rules(GDALDatasetH src, OGRLayerH layer, const std::string &name,
+                             TargetFormat target, const GeometryStats *seen,
+                             const CancelToken *cancel, LayerPlan &plan) {
+    const OGRwkbGeometryType gtype = OGR_L_GetGeomType(layer);
+    const OGRwkbGeometryType flat = OGR_GT_Flatten(gtype);
     GeometryStats geo;
-    if ((undeclared && source_holds_meshes) ||
-        (target == TargetFormat::MapInfo && flat == wkbMultiPoint))
-        geo = scan_geometries(layer, cancel);
+    if (needs_geometry_look(src, layer, target))
+        geo = seen != nullptr ? *seen : scan_geometries(layer, cancel);
     else if (is_mesh_type(gtype))
         geo.meshes = 1, geo.z = OGR_GT_HasZ(gtype), geo.m = OGR_GT_HasM(gtype);
     // A collection of meshes is kept as such in PostgreSQL.
@@ -240,53 +250,202 @@ GeometryStats geometry_rules(GDALDatasetH src, OGRLayerH layer, const std::strin
 
 // MapInfo's own rules of a layer: no Z or M, and bounds from the extent.
 void mapinfo_rules(OGRLayerH layer, const std::string &name, const GeometryStats &geo,
-                   LayerPlan &plan) {
+                   long long features, const std::vector<std::string> *bounds, LayerPlan &plan) {
     const OGRwkbGeometryType gtype = OGR_L_GetGeomType(layer);
     if (OGR_GT_HasZ(gtype) || OGR_GT_HasM(gtype) || geo.z || geo.m)
         plan.warnings.push_back("Layer " + quoted(name) +
                                 ": MapInfo TAB files hold no Z or M values; the geometries of the "
                                 "layer's " +
-                                std::to_string(OGR_L_GetFeatureCount(layer, TRUE)) +
+                                std::to_string(features >= 0 ? features
+                                                             : OGR_L_GetFeatureCount(layer, TRUE)) +
                                 " feature(s) keep only X and Y");
-    plan_tab_bounds(layer, plan);
+    if (bounds != nullptr)
+        plan.layer_creation.insert(plan.layer_creation.end(), bounds->begin(), bounds->end());
+    else
+        plan_tab_bounds(layer, plan);
+}
+
+// The plan of a layer that is not there (the translation reports it).
+LayerPlan decide_missing(TargetFormat target) {
+    LayerPlan plan;
+    if (target == TargetFormat::Shapefile) plan.layer_creation.push_back("ENCODING=UTF-8");
+    return plan;
+}
+
+// On unless VORIVIV_BENCH_ONE_PASS=0 (the plan then reads a file target's
+// layer before translating it, kept for comparison).
+bool one_pass_enabled() {
+    const char *v = std::getenv("VORIVIV_BENCH_ONE_PASS");
+    return v == nullptr || std::strcmp(v, "0") != 0;
+}
+
+// Removes what a translation wrote at `dest` (a file target: the main file
+// and its companions), so that it can be written again. What cannot be
+// removed (or was never written) is left to the next translation to report.
+void remove_output(const std::string &dest, const std::string &format) {
+    WarningSink quiet;
+    ErrorScope scope(&quiet);
+    if (GDALDriverH driver = GDALGetDriverByName(format.c_str()))
+        GDALDeleteDataset(driver, dest.c_str());
+}
+
+// What a plan is decided from: the layer's fields, what is known of their
+// values, and (when `geo_seen`) of its geometries.
+struct Observed {
+    std::vector<FieldInfo> fields;
+    std::vector<FieldStats> stats;
+    GeometryStats geo;
+    bool geo_seen = false;
+    long long features = -1;  // features seen; -1: not counted
+    // MapInfo's BOUNDS option when already worked out from the extent.
+    const std::vector<std::string> *tab_bounds = nullptr;
+};
+
+// The plan of `layer` from what was observed (steps 2 and 3 below; the
+// geometries are looked at here when they must be and were not seen).
+LayerPlan decide(GDALDatasetH src, OGRLayerH layer, const std::string &name, TargetFormat target,
+                 const Observed &o, const CancelToken *cancel) {
+    LayerPlan plan;
+    if (target == TargetFormat::Shapefile) plan.layer_creation.push_back("ENCODING=UTF-8");
+    // 2. What each field needs.
+    const bool to_text_file = target == TargetFormat::Shapefile || target == TargetFormat::MapInfo;
+    bool binary = false;
+    for (std::size_t i = 0; i < o.fields.size(); ++i) {
+        const std::string head = field_text(name, o.fields[i]);
+        number_rules(head, o.fields[i], o.stats[i], plan);
+        if (!to_text_file) continue;
+        binary = binary || o.fields[i].type == OFTBinary;
+        text_file_rules(head, o.fields[i], o.stats[i], target, plan);
+    }
+    if (binary) plan.map_field_types.push_back("Binary=String");
+    if (target == TargetFormat::Shapefile) shapefile_number_widths(o.fields, o.stats, plan);
+
+    // 3. What the layer's geometries need.
+    const GeometryStats geo =
+        geometry_rules(src, layer, name, target, o.geo_seen ? &o.geo : nullptr, cancel, plan);
+    if (target == TargetFormat::MapInfo)
+        mapinfo_rules(layer, name, geo, o.features, o.tab_bounds, plan);
+    return plan;
 }
 
 LayerPlan make_plan(GDALDatasetH src, const std::string &name, TargetFormat target,
                     WarningSink *sink, const CancelToken *cancel, std::vector<int> *unread) {
-    LayerPlan plan;
-    if (target == TargetFormat::FileGDB) return plan;
-    if (target == TargetFormat::Shapefile) plan.layer_creation.push_back("ENCODING=UTF-8");
-
+    if (target == TargetFormat::FileGDB) return {};
     ErrorScope scope(sink);
     OGRLayerH layer = GDALDatasetGetLayerByName(src, name.c_str());
     scope.raise_if_failed();
-    if (layer == nullptr) return plan;  // the translation reports the missing layer
-
+    if (layer == nullptr) return decide_missing(target);  // the translation reports it
     // 1. The fields, and one look at the values of those that need one.
-    std::vector<FieldInfo> fields = read_fields(layer, target, unread);
-    std::vector<FieldStats> stats(fields.size());
-    if (std::any_of(fields.begin(), fields.end(), [](const FieldInfo &f) { return f.scan; }))
-        scan_values(layer, fields, stats, target, cancel);
+    Observed o;
+    o.fields = read_fields(layer, target, unread);
+    o.stats.resize(o.fields.size());
+    if (std::any_of(o.fields.begin(), o.fields.end(), [](const FieldInfo &f) { return f.scan; }))
+        scan_values(layer, o.fields, o.stats, target, cancel);
     scope.raise_if_failed();
-
-    // 2. What each field needs.
-    const bool to_text_file = target == TargetFormat::Shapefile || target == TargetFormat::MapInfo;
-    bool binary = false;
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        const std::string head = field_text(name, fields[i]);
-        number_rules(head, fields[i], stats[i], plan);
-        if (!to_text_file) continue;
-        binary = binary || fields[i].type == OFTBinary;
-        text_file_rules(head, fields[i], stats[i], target, plan);
-    }
-    if (binary) plan.map_field_types.push_back("Binary=String");
-    if (target == TargetFormat::Shapefile) shapefile_number_widths(fields, stats, plan);
-
-    // 3. What the layer's geometries need.
-    const GeometryStats geo = geometry_rules(src, layer, name, target, cancel, plan);
-    if (target == TargetFormat::MapInfo) mapinfo_rules(layer, name, geo, plan);
+    LayerPlan plan = decide(src, layer, name, target, o, cancel);
     scope.raise_if_failed();
     return plan;
+}
+
+// Whether two plans translate alike (their warnings aside).
+bool same_translation(const LayerPlan &a, const LayerPlan &b) {
+    auto key = [](const LayerPlan &p) {
+        std::vector<std::string> k = p.map_field_types;
+        k.insert(k.end(), p.layer_creation.begin(), p.layer_creation.end());
+        k.push_back(p.geometry_type + "|" + p.dimension + "|" +
+                    (p.unset_field_width ? "unset" : ""));
+        for (const FieldWidth &w : p.field_widths)
+            k.push_back(std::to_string(w.index) + ":" + std::to_string(w.width) + "." +
+                        std::to_string(w.precision));
+        return k;
+    };
+    return key(a) == key(b);
+}
+
+// Translates with `plan`, reading through a LayerView when the plan declares
+// fields anew or someone watches.
+void translate_with(const std::string &dest, GDALDatasetH src, TranslateOptions opts,
+                    const LayerPlan &plan, const std::function<void(OGRFeatureH)> &watch,
+                    WarningSink *sink, const CancelToken *cancel) {
+    plan.apply(opts);
+    if (plan.field_widths.empty() && !watch) {
+        vector_translate(dest, src, opts, sink, cancel);
+        return;
+    }
+    const LayerView view(src, opts.layer, plan.field_widths, watch);
+    vector_translate(dest, view.get(), opts, sink, cancel);
+}
+
+// A file target's translation that reads its source once. The plan is first
+// made from the layer's declared fields and types, as if every value fit
+// them; the translation runs with it while every feature is looked at on
+// its way to the writer. The plan that what was seen makes is then the one
+// the two-pass way would have made: its warnings are said (with the same
+// counts), and when it translates otherwise (a value did not fit its
+// declared field, meshes where none were declared) the layer is written
+// again with it. GDAL's warnings of a first pass that is done over are
+// dropped with it.
+void translate_in_one_pass(const std::string &dest, GDALDatasetH src, const TranslateOptions &opts,
+                           TargetFormat target, WarningSink *sink, const CancelToken *cancel) {
+    OGRLayerH layer;
+    {
+        ErrorScope scope(sink);
+        layer = GDALDatasetGetLayerByName(src, opts.layer.c_str());
+        scope.raise_if_failed();
+    }
+    if (layer == nullptr) {  // the translation reports the missing layer
+        translate_with(dest, src, opts, decide_missing(target), nullptr, sink, cancel);
+        return;
+    }
+    Observed expected;
+    expected.fields = read_fields(layer, target, nullptr);
+    expected.stats.resize(expected.fields.size());
+    expected.geo_seen = needs_geometry_look(src, layer, target);
+    expected.features = 0;
+    const LayerPlan first = decide(src, layer, opts.layer, target, expected, cancel);
+
+    Observed seen = expected;
+    std::vector<std::string> bounds;  // worked out once, from the extent
+    for (const std::string &o : first.layer_creation)
+        if (o.rfind("BOUNDS=", 0) == 0) bounds.push_back(o);
+    seen.tab_bounds = &bounds;
+    const bool look_at_values =
+        std::any_of(seen.fields.begin(), seen.fields.end(), [](const FieldInfo &f) { return f.scan; });
+    auto watch = [&](OGRFeatureH feature) {
+        ++seen.features;
+        if (look_at_values) visit_values(feature, seen.fields, seen.stats, target);
+        if (seen.geo_seen) visit_geometry(feature, seen.geo);
+    };
+    WarningSink held;
+    held.hold();
+    try {
+        translate_with(dest, src, opts, first, watch, &held, cancel);
+    } catch (const GdalError &e) {
+        // A writer that refuses what the declared plan did not prepare it for
+        // (a value too wide for its field, meshes in a layer of undeclared
+        // type) stops the pass. Then the layer is planned the two-pass way,
+        // from all its values and geometries, and written again; a failure
+        // that plan would not have avoided is the layer's failure.
+        if (e.err_no == GdalError::kUserInterrupt ||
+            (cancel != nullptr && cancel->cancelled.load()))
+            throw;
+        const LayerPlan plan = plan_layer(src, opts.layer, target, sink, cancel);
+        if (same_translation(first, plan)) throw;
+        remove_output(dest, opts.format);
+        for (const auto &w : plan.warnings) WarningSink::announce(sink, w);
+        translate_with(dest, src, opts, plan, nullptr, sink, cancel);
+        return;
+    }
+    finish_values(seen.fields, seen.stats, target);
+    const LayerPlan plan = decide(src, layer, opts.layer, target, seen, cancel);
+    for (const auto &w : plan.warnings) WarningSink::announce(sink, w);
+    if (same_translation(first, plan)) {
+        for (const auto &w : held.take()) WarningSink::announce(sink, w);
+        return;
+    }
+    remove_output(dest, opts.format);
+    OGR_L_ResetReading(layer);
+    translate_with(dest, src, opts, plan, nullptr, sink, cancel);
 }
 
 }  // namespace
@@ -318,15 +477,14 @@ bool fits_declared_width(OGRFeatureH feature, int i) {
 
 void translate_planned(const std::string &dest, GDALDatasetH src, TranslateOptions opts,
                        TargetFormat target, WarningSink *sink, const CancelToken *cancel) {
-    const LayerPlan plan = plan_layer(src, opts.layer, target, sink, cancel);
-    plan.apply(opts);
-    for (const auto &w : plan.warnings) WarningSink::announce(sink, w);
-    if (plan.field_widths.empty()) {
-        vector_translate(dest, src, opts, sink, cancel);
+    if ((target == TargetFormat::Shapefile || target == TargetFormat::MapInfo) &&
+        one_pass_enabled()) {
+        translate_in_one_pass(dest, src, opts, target, sink, cancel);
         return;
     }
-    const LayerView view(src, opts.layer, plan.field_widths);
-    vector_translate(dest, view.get(), opts, sink, cancel);
+    const LayerPlan plan = plan_layer(src, opts.layer, target, sink, cancel);
+    for (const auto &w : plan.warnings) WarningSink::announce(sink, w);
+    translate_with(dest, src, std::move(opts), plan, nullptr, sink, cancel);
 }
 
 }  // namespace voriviv::geofileops

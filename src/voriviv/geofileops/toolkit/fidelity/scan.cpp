@@ -127,73 +127,84 @@ void scan_values(OGRLayerH layer, std::vector<FieldInfo> &fields,
         for (const auto &g : fields) shared = shared || (g.scan && g.name == f.name);
         if (!shared) ignored.AddString(f.name.c_str());
     }
+    for_each_feature(layer, ignored, cancel,
+                     [&](OGRFeatureH feat) { visit_values(feat, fields, stats, target); });
+    finish_values(fields, stats, target);
+}
+
+void visit_values(OGRFeatureH feat, const std::vector<FieldInfo> &fields,
+                  std::vector<FieldStats> &stats, TargetFormat target) {
     const int n = static_cast<int>(fields.size());
-    for_each_feature(layer, ignored, cancel, [&](OGRFeatureH feat) {
-        for (int i = 0; i < n; ++i) {
-            const FieldInfo &f = fields[i];
-            if (!f.scan) continue;
-            FieldStats &st = stats[i];
-            if (!OGR_F_IsFieldSetAndNotNull(feat, i)) {
-                ++st.nulls;
-                continue;
-            }
-            ++st.values;
-            switch (f.type) {
-            case OFTReal: {
-                const double v = OGR_F_GetFieldAsDouble(feat, i);
-                if (target == TargetFormat::Shapefile) {
-                    // The field is made as wide as its values need
-                    // (shapefile_number_widths); only what no dBASE field
-                    // holds is lost.
-                    int digits = 0, declared = 0, unset = 0;
-                    decimal_extent(v, f.width > 0 ? f.precision : kShapefileRealPrecision,
-                                   digits, declared);
-                    decimal_extent(v, kShapefileRealPrecision, digits, unset);
-                    st.widest_declared = std::max(st.widest_declared, declared);
-                    st.widest_unset = std::max(st.widest_unset, unset);
-                    if ((f.width > 0 ? declared : unset) > kMaxDbfWidth) ++st.unfit;
-                } else if (f.width > 0 && !number_fits(v, f, target)) {
-                    ++st.too_wide;
-                }
-                break;
-            }
-            case OFTInteger64: {
-                const GIntBig v = OGR_F_GetFieldAsInteger64(feat, i);
-                if (f.width > 0 && target == TargetFormat::MapInfo &&
-                    !number_fits(static_cast<double>(v), f, target))
-                    ++st.too_wide;
-                // MapInfo has no 64-bit integers: GDAL writes them as doubles.
-                if (target == TargetFormat::MapInfo &&
-                    (v > kExactDoubleInteger || v < -kExactDoubleInteger))
-                    ++st.inexact;
-                break;
-            }
-            case OFTString: {
-                const char *s = OGR_F_GetFieldAsString(feat, i);
-                if (f.width > 0 && !text_fits(s, f, target)) ++st.too_wide;
-                if (is_blank(s)) ++st.blank;
-                if (std::strlen(s) > kMaxTextBytes) ++st.long_text;
-                break;
-            }
-            case OFTDateTime: {
-                int y, mo, d, h, mi, tz;
-                float sec;
-                if (OGR_F_GetFieldAsDateTimeEx(feat, i, &y, &mo, &d, &h, &mi, &sec, &tz) &&
-                    (h != 0 || mi != 0 || sec != 0.0f))
-                    ++st.with_time;
-                break;
-            }
-            case OFTBinary: {
-                int bytes = 0;
-                OGR_F_GetFieldAsBinary(feat, i, &bytes);
-                if (static_cast<std::size_t>(bytes) * 2 > kMaxTextBytes) ++st.long_binary;
-                break;
-            }
-            default:
-                break;
-            }
+    for (int i = 0; i < n; ++i) {
+        const FieldInfo &f = fields[i];
+        if (!f.scan) continue;
+        FieldStats &st = stats[i];
+        if (!OGR_F_IsFieldSetAndNotNull(feat, i)) {
+            ++st.nulls;
+            continue;
         }
-    });
+        ++st.values;
+        switch (f.type) {
+        case OFTReal: {
+            const double v = OGR_F_GetFieldAsDouble(feat, i);
+            if (target == TargetFormat::Shapefile) {
+                // The field is made as wide as its values need
+                // (shapefile_number_widths); only what no dBASE field
+                // holds is lost. A value's text with fixed decimals
+                // grows with its magnitude, so the largest and the
+                // smallest value tell the widest (finish_values); only
+                // values near the limit are written out here.
+                if (!std::isfinite(v)) break;
+                // (Both start at 0, whose text is the shortest.)
+                st.largest = std::max(st.largest, v);
+                st.smallest = std::min(st.smallest, v);
+                const int p = f.width > 0 ? f.precision : kShapefileRealPrecision;
+                if (std::fabs(v) >= 1e150 || p > 100) {
+                    int digits = 0, len = 0;
+                    decimal_extent(v, p, digits, len);
+                    if (len > kMaxDbfWidth) ++st.unfit;
+                }
+            } else if (f.width > 0 && !number_fits(v, f, target)) {
+                ++st.too_wide;
+            }
+            break;
+        }
+        case OFTInteger64: {
+            const GIntBig v = OGR_F_GetFieldAsInteger64(feat, i);
+            if (f.width > 0 && target == TargetFormat::MapInfo &&
+                !number_fits(static_cast<double>(v), f, target))
+                ++st.too_wide;
+            // MapInfo has no 64-bit integers: GDAL writes them as doubles.
+            if (target == TargetFormat::MapInfo &&
+                (v > kExactDoubleInteger || v < -kExactDoubleInteger))
+                ++st.inexact;
+            break;
+        }
+        case OFTString: {
+            const char *s = OGR_F_GetFieldAsString(feat, i);
+            if (f.width > 0 && !text_fits(s, f, target)) ++st.too_wide;
+            if (is_blank(s)) ++st.blank;
+            if (std::strlen(s) > kMaxTextBytes) ++st.long_text;
+            break;
+        }
+        case OFTDateTime: {
+            int y, mo, d, h, mi, tz;
+            float sec;
+            if (OGR_F_GetFieldAsDateTimeEx(feat, i, &y, &mo, &d, &h, &mi, &sec, &tz) &&
+                (h != 0 || mi != 0 || sec != 0.0f))
+                ++st.with_time;
+            break;
+        }
+        case OFTBinary: {
+            int bytes = 0;
+            OGR_F_GetFieldAsBinary(feat, i, &bytes);
+            if (static_cast<std::size_t>(bytes) * 2 > kMaxTextBytes) ++st.long_binary;
+            break;
+        }
+        default:
+            break;
+        }
+}
 }
 
 bool is_mesh_type(OGRwkbGeometryType t) {
@@ -223,6 +234,38 @@ Kind kind_of(OGRGeometryH g) {
 
 }  // namespace
 
+void finish_values(const std::vector<FieldInfo> &fields, std::vector<FieldStats> &stats,
+                   TargetFormat target) {
+    if (target != TargetFormat::Shapefile) return;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const FieldInfo &f = fields[i];
+        FieldStats &st = stats[i];
+        if (f.type != OFTReal || st.values == 0) continue;
+        int digits = 0, len = 0;
+        for (const double v : {st.largest, st.smallest}) {
+            decimal_extent(v, f.width > 0 ? f.precision : kShapefileRealPrecision, digits, len);
+            st.widest_declared = std::max(st.widest_declared, len);
+            decimal_extent(v, kShapefileRealPrecision, digits, len);
+            st.widest_unset = std::max(st.widest_unset, len);
+        }
+    }
+}
+
+void visit_geometry(OGRFeatureH feat, GeometryStats &st) {
+    OGRGeometryH g = OGR_F_GetGeometryRef(feat);
+    if (g == nullptr || OGR_G_IsEmpty(g)) return;
+    const OGRwkbGeometryType t = OGR_G_GetGeometryType(g);
+    const OGRwkbGeometryType flat = OGR_GT_Flatten(t);
+    st.z = st.z || OGR_GT_HasZ(t);
+    st.m = st.m || OGR_GT_HasM(t);
+    switch (kind_of(g)) {
+    case Kind::Mesh: ++st.meshes; break;
+    case Kind::Polygon: ++st.polygons; break;
+    case Kind::Other: ++st.others; break;
+    }
+    if (flat == wkbMultiPoint && OGR_G_GetGeometryCount(g) > 1) ++st.multipoints;
+}
+
 GeometryStats scan_geometries(OGRLayerH layer, const CancelToken *cancel) {
     GeometryStats st;
     OGRFeatureDefnH defn = OGR_L_GetLayerDefn(layer);
@@ -230,21 +273,7 @@ GeometryStats scan_geometries(OGRLayerH layer, const CancelToken *cancel) {
     ignored.AddString("OGR_STYLE");
     for (int i = 0; i < OGR_FD_GetFieldCount(defn); ++i)
         ignored.AddString(OGR_Fld_GetNameRef(OGR_FD_GetFieldDefn(defn, i)));
-    for_each_feature(layer, ignored, cancel, [&](OGRFeatureH feat) {
-        OGRGeometryH g = OGR_F_GetGeometryRef(feat);
-        if (g != nullptr && !OGR_G_IsEmpty(g)) {
-            const OGRwkbGeometryType t = OGR_G_GetGeometryType(g);
-            const OGRwkbGeometryType flat = OGR_GT_Flatten(t);
-            st.z = st.z || OGR_GT_HasZ(t);
-            st.m = st.m || OGR_GT_HasM(t);
-            switch (kind_of(g)) {
-            case Kind::Mesh: ++st.meshes; break;
-            case Kind::Polygon: ++st.polygons; break;
-            case Kind::Other: ++st.others; break;
-            }
-            if (flat == wkbMultiPoint && OGR_G_GetGeometryCount(g) > 1) ++st.multipoints;
-        }
-    });
+    for_each_feature(layer, ignored, cancel, [&](OGRFeatureH feat) { visit_geometry(feat, st); });
     return st;
 }
 

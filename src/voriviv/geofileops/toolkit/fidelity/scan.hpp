@@ -39,9 +39,12 @@ struct FieldStats {
     long long unfit = 0;          // numbers no field of the target can hold
     long long inexact = 0;        // 64-bit integers a double cannot hold
     // Shapefile numbers: the longest text of a value with the declared
-    // decimals, and with GDAL's decimals of a field without a width.
+    // decimals, and with GDAL's decimals of a field without a width
+    // (settled by finish_values from the largest and smallest value).
     int widest_declared = 0;
     int widest_unset = 0;
+    double largest = 0.0;
+    double smallest = 0.0;
 };
 
 struct FieldInfo {
@@ -74,8 +77,20 @@ bool needs_scan(const FieldInfo &f, TargetFormat target);
 // ("0.5" has none, as PostgreSQL counts them), and the whole text's length.
 void decimal_extent(double v, int precision, int &int_digits, int &text_len);
 
+// Adds the values of one feature's fields marked `scan` to `stats`.
+void visit_values(OGRFeatureH feature, const std::vector<FieldInfo> &fields,
+                  std::vector<FieldStats> &stats, TargetFormat target);
+
+// Settles what the visits leave to the end; call once after the last visit.
+void finish_values(const std::vector<FieldInfo> &fields, std::vector<FieldStats> &stats,
+                   TargetFormat target);
+
+// Adds one feature's geometry to `stats`.
+void visit_geometry(OGRFeatureH feature, GeometryStats &stats);
+
 // Reads the values of the fields marked `scan` once (geometries are not
-// read) into `stats`. A cancelled token stops with GdalError "User terminated".
+// read) into `stats` (visit_values, finish_values). A cancelled token stops
+// with GdalError "User terminated".
 void scan_values(OGRLayerH layer, std::vector<FieldInfo> &fields,
                  std::vector<FieldStats> &stats, TargetFormat target,
                  const CancelToken *cancel);
