@@ -15,8 +15,9 @@ namespace {
 class ViewLayer final : public OGRLayer {
 public:
     ViewLayer(OGRLayer *src, const std::vector<FieldWidth> &widths,
-              std::function<void(OGRFeatureH)> watch)
-        : src_(src), defn_(src->GetLayerDefn()->Clone()), watch_(std::move(watch)) {
+              std::function<void(OGRFeatureH)> watch, std::optional<GIntBig> count)
+        : src_(src), defn_(src->GetLayerDefn()->Clone()), watch_(std::move(watch)),
+          count_(count) {
         defn_->Reference();
         for (const FieldWidth &w : widths) {
             OGRFieldDefn *f = defn_->GetFieldDefn(w.index);
@@ -37,12 +38,17 @@ public:
     void ResetReading() override { src_->ResetReading(); }
     OGRErr SetNextByIndex(GIntBig i) override { return src_->SetNextByIndex(i); }
     OGRFeatureDefn *GetLayerDefn() override { return defn_; }
-    int TestCapability(const char *cap) override { return src_->TestCapability(cap); }
+    int TestCapability(const char *cap) override {
+        if (count_ && EQUAL(cap, OLCFastFeatureCount)) return TRUE;
+        return src_->TestCapability(cap);
+    }
 
     const char *GetName() override { return src_->GetName(); }
     OGRwkbGeometryType GetGeomType() override { return src_->GetGeomType(); }
     OGRSpatialReference *GetSpatialRef() override { return src_->GetSpatialRef(); }
-    GIntBig GetFeatureCount(int force) override { return src_->GetFeatureCount(force); }
+    GIntBig GetFeatureCount(int force) override {
+        return count_ ? *count_ : src_->GetFeatureCount(force);
+    }
     OGRErr GetExtent(OGREnvelope *env, int force) override { return src_->GetExtent(env, force); }
     OGRErr GetExtent(int geom, OGREnvelope *env, int force) override {
         return src_->GetExtent(geom, env, force);
@@ -82,6 +88,7 @@ private:
     OGRLayer *src_;
     OGRFeatureDefn *defn_;
     std::function<void(OGRFeatureH)> watch_;
+    std::optional<GIntBig> count_;
 };
 
 // A dataset of one view layer, described and driven as its source so that
@@ -89,10 +96,11 @@ private:
 class ViewDataset final : public GDALDataset {
 public:
     ViewDataset(GDALDataset *src, OGRLayer *layer, const std::vector<FieldWidth> &widths,
-                std::function<void(OGRFeatureH)> watch) {
+                std::function<void(OGRFeatureH)> watch, std::optional<GIntBig> count) {
         SetDescription(src->GetDescription());
         poDriver = src->GetDriver();
-        if (layer != nullptr) layer_ = std::make_unique<ViewLayer>(layer, widths, std::move(watch));
+        if (layer != nullptr)
+            layer_ = std::make_unique<ViewLayer>(layer, widths, std::move(watch), count);
     }
     int GetLayerCount() override { return layer_ ? 1 : 0; }
     OGRLayer *GetLayer(int i) override { return i == 0 ? layer_.get() : nullptr; }
@@ -107,16 +115,16 @@ private:
 struct LayerView::Impl {
     ViewDataset ds;
     Impl(GDALDataset *src, OGRLayer *layer, const std::vector<FieldWidth> &widths,
-         std::function<void(OGRFeatureH)> watch)
-        : ds(src, layer, widths, std::move(watch)) {}
+         std::function<void(OGRFeatureH)> watch, std::optional<GIntBig> count)
+        : ds(src, layer, widths, std::move(watch), count) {}
 };
 
 LayerView::LayerView(GDALDatasetH src, const std::string &layer,
                      const std::vector<FieldWidth> &widths,
-                     std::function<void(OGRFeatureH)> watch) {
+                     std::function<void(OGRFeatureH)> watch, std::optional<GIntBig> count) {
     GDALDataset *ds = GDALDataset::FromHandle(src);
     impl_ = std::make_unique<Impl>(ds, ds->GetLayerByName(layer.c_str()), widths,
-                                   std::move(watch));
+                                   std::move(watch), count);
 }
 
 LayerView::~LayerView() = default;

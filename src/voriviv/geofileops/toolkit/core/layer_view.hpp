@@ -16,6 +16,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,8 +40,13 @@ public:
     //
     // `watch`, when given, is shown every feature read through the view
     // before it is handed on (on the reading thread).
+    //
+    // `count`, when given, is the feature count the view reports (an
+    // estimate that costs nothing where the source's own count would read
+    // it; -1: unknown), instead of the source's.
     LayerView(GDALDatasetH src, const std::string &layer, const std::vector<FieldWidth> &widths,
-              std::function<void(OGRFeatureH)> watch = nullptr);
+              std::function<void(OGRFeatureH)> watch = nullptr,
+              std::optional<GIntBig> count = std::nullopt);
     ~LayerView();
     LayerView(const LayerView &) = delete;
     LayerView &operator=(const LayerView &) = delete;

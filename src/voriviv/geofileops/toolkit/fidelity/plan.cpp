@@ -1,5 +1,6 @@
 #include "toolkit/fidelity/fidelity.hpp"
 #include "toolkit/fidelity/scan.hpp"
+#include "toolkit/fidelity/server.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <optional>
 
 #include <cpl_string.h>
 #include <ogr_api.h>
@@ -366,13 +368,14 @@ bool same_translation(const LayerPlan &a, const LayerPlan &b) {
 // fields anew or someone watches.
 void translate_with(const std::string &dest, GDALDatasetH src, TranslateOptions opts,
                     const LayerPlan &plan, const std::function<void(OGRFeatureH)> &watch,
-                    WarningSink *sink, const CancelToken *cancel) {
+                    WarningSink *sink, const CancelToken *cancel,
+                    std::optional<GIntBig> count = std::nullopt) {
     plan.apply(opts);
-    if (plan.field_widths.empty() && !watch) {
+    if (plan.field_widths.empty() && !watch && !count) {
         vector_translate(dest, src, opts, sink, cancel);
         return;
     }
-    const LayerView view(src, opts.layer, plan.field_widths, watch);
+    const LayerView view(src, opts.layer, plan.field_widths, watch, count);
     vector_translate(dest, view.get(), opts, sink, cancel);
 }
 
@@ -402,9 +405,18 @@ void translate_in_one_pass(const std::string &dest, GDALDatasetH src, const Tran
     expected.stats.resize(expected.fields.size());
     expected.geo_seen = needs_geometry_look(src, layer, target);
     expected.features = 0;
+    // A table's server tells what sizes the fields, and estimates the rows
+    // for the progress total (counting them would read the table).
+    std::optional<GIntBig> count;
+    if (from_postgresql(src)) {
+        if (ask_server(src, layer, expected.fields, expected.stats, target))
+            finish_values(expected.fields, expected.stats, target);
+        count = estimated_rows(src, layer);
+    }
     const LayerPlan first = decide(src, layer, opts.layer, target, expected, cancel);
 
     Observed seen = expected;
+    seen.stats.assign(seen.fields.size(), FieldStats{});
     std::vector<std::string> bounds;  // worked out once, from the extent
     for (const std::string &o : first.layer_creation)
         if (o.rfind("BOUNDS=", 0) == 0) bounds.push_back(o);
@@ -419,7 +431,7 @@ void translate_in_one_pass(const std::string &dest, GDALDatasetH src, const Tran
     WarningSink held;
     held.hold();
     try {
-        translate_with(dest, src, opts, first, watch, &held, cancel);
+        translate_with(dest, src, opts, first, watch, &held, cancel, count);
     } catch (const GdalError &e) {
         // A writer that refuses what the declared plan did not prepare it for
         // (a value too wide for its field, meshes in a layer of undeclared
@@ -445,7 +457,7 @@ void translate_in_one_pass(const std::string &dest, GDALDatasetH src, const Tran
     }
     remove_output(dest, opts.format);
     OGR_L_ResetReading(layer);
-    translate_with(dest, src, opts, plan, nullptr, sink, cancel);
+    translate_with(dest, src, opts, plan, nullptr, sink, cancel, count);
 }
 
 }  // namespace
