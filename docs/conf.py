@@ -40,12 +40,12 @@ extensions = [
 
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 root_doc = "index"
-exclude_patterns = ["_build", "README.md"]
+exclude_patterns = ["_build"]
 
 # Every reference must resolve: a broken one fails the build (-W).
 nitpicky = True
 
-myst_enable_extensions = ["colon_fence", "deflist"]
+# Headings up to ### are link targets: [text](page.md#heading-text).
 myst_heading_anchors = 3
 
 autodoc_default_options = {
@@ -54,6 +54,8 @@ autodoc_default_options = {
     "show-inheritance": True,
 }
 autodoc_member_order = "bysource"
+# A class shows its docstring and its __init__'s (what binding a converter checks).
+autoclass_content = "both"
 autodoc_typehints = "signature"
 autodoc_preserve_defaults = True
 autodoc_docstring_signature = True
@@ -84,9 +86,19 @@ def _clean_docstring(app, what, name, obj, options, lines):
     its type (dict's, tuple's) is not shown in its place."""
     if what == "data" and "\n".join(lines).strip() == (type(obj).__doc__ or "").strip():
         lines[:] = []
-    if lines:
-        lines[0] = _DESCRIPTION.sub("", lines[0])
+    lines[:] = [_DESCRIPTION.sub("", line) for line in lines]
+    if what == "class":
+        # A NamedTuple's generated __new__ docstring says nothing the signature does not.
+        lines[:] = [line for line in lines if not line.startswith("Create new instance of ")]
+
+
+def _clean_signature(app, what, name, obj, options, signature, return_annotation):
+    """A native class's constructor signature, as nanobind writes it, begins with self."""
+    if what == "class" and signature and signature.startswith("(self, "):
+        return "(" + signature[len("(self, "):], return_annotation
+    return None
 
 
 def setup(app):
     app.connect("autodoc-process-docstring", _clean_docstring)
+    app.connect("autodoc-process-signature", _clean_signature)
