@@ -32,5 +32,6 @@ if [ ! -f .venv/.tools-ok ]; then
   touch .venv/.tools-ok
 fi
 # Without build isolation the CMake build directory under build/ is reused,
-# so a rebuild compiles only what changed.
-.venv/bin/python -m pip install -q --no-build-isolation ".[test]"
+# so a rebuild compiles only what changed. The docs extra is what `make docs`
+# and the test suite's build of the documentation need.
+.venv/bin/python -m pip install -q --no-build-isolation ".[test,docs]"

@@ -20,7 +20,8 @@ Errors are printed as one line each; ``--debug`` adds tracebacks and the
 For programs: :func:`main` runs a command line and returns its exit status,
 and :class:`LiveDisplay` is the terminal display as a progress callable. The
 command stands on :mod:`voriviv.jobs` (job files) and
-:mod:`voriviv.conversions` (:func:`run_conversion`, :func:`list_layers`),
+:mod:`voriviv.conversions` (:func:`~voriviv.conversions.run_conversion`,
+:func:`~voriviv.conversions.list_layers`),
 whose names it also offers.
 """
 from __future__ import annotations
@@ -60,7 +61,7 @@ def _count(n: Optional[int]) -> str:
 class LiveDisplay:
     """One live line per running layer and a total, redrawn in place on a terminal.
 
-    Use it as the ``forward`` of a :class:`Report` (it reads the report's
+    Use it as the ``forward`` of a :class:`~voriviv.report.Report` (it reads the report's
     records). Completed layers are printed once, above the live lines.
     """
 

@@ -89,7 +89,7 @@ def run_conversion(command: str, source: str, target: str, *, schema: str = "pub
     ``source`` and ``target`` are paths or connections as on the command line
     (a connection in any form :func:`~voriviv.connection.connection_text`
     accepts). Failures of the conversion are recorded in the report
-    (``report.status`` "failed"), not raised; :class:`UsageError` is raised
+    (``report.status`` "failed"), not raised; :class:`~voriviv.errors.UsageError` is raised
     before any work for arguments that cannot be run, and
     ``KeyboardInterrupt`` is re-raised after the report was closed as
     "interrupted".
@@ -175,7 +175,7 @@ def list_layers(location: str, schema: str = "public", *, kind: Optional[str] = 
     ``kind`` says what ``location`` is (one of :data:`LAYER_KINDS`: a
     connection and ``schema``, a File Geodatabase, TAB files, Shapefiles, or
     both kinds of file); without it, it is told from the location itself
-    (:class:`UsageError` when that names nothing). ``tables``, when not
+    (:class:`~voriviv.errors.UsageError` when that names nothing). ``tables``, when not
     empty, keeps the layers it names, as a conversion's ``tables`` does.
     A location that cannot be read raises the converter's exception.
     """

@@ -303,10 +303,10 @@ def _name_jobs(jobs: List[Job]) -> None:
 # --- the report ------------------------------------------------------------------------
 
 class RunReport(Report):
-    """The report of a job run: one :class:`Report` per job, and totals.
+    """The report of a job run: one :class:`~voriviv.report.Report` per job, and totals.
 
     Calling it is not how it is fed: :meth:`job_event` records an event of
-    one job. :meth:`records` lists the layers of every job (for the display).
+    one job. :meth:`~voriviv.report.Report.records` lists the layers of every job (for the display).
     """
 
     def __init__(self, jobs: Union[JobFile, Sequence[Job]], *, threads: Optional[int] = None,
