@@ -48,6 +48,9 @@ def main(src, out, pg_text):
     for key, value in expected.items():
         if env_before[key] is None and env_after[key] != value:
             sys.exit(f"import voriviv set {key}={env_after[key]!r}, expected {value!r}")
+    import voriviv.bounding_box  # noqa: F401  (every extension module loads)
+    import voriviv.pos  # noqa: F401
+    import voriviv.tileid  # noqa: F401
     from voriviv.geofileops.gdb import GeoFileDatabase
     from voriviv.geofileops.shp import ShapefileDatabase
     from voriviv.geofileops.tab import TabFileDatabase
