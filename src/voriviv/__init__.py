@@ -18,6 +18,35 @@ Subpackages and modules:
 
 __version__ = "0.1.0"
 
+import os as _os
+
+
+def _use_bundled_data(environ=_os.environ, data_dir=None):
+    """Points PROJ and GDAL at the data files a wheel carries in ``voriviv/_data``.
+
+    Runs when the package is imported, before any converter module loads GDAL:
+    PROJ reads ``PROJ_DATA`` (or the older ``PROJ_LIB``) whenever it creates a
+    context, GDAL reads ``GDAL_DATA`` when it first needs a file, and both read
+    the process environment that ``os.environ`` writes to. A variable that is
+    already set wins; a package built from source against the system's GDAL
+    has no ``_data`` folder and changes nothing. Returns what it set.
+    """
+    if data_dir is None:
+        data_dir = _os.path.join(_os.path.dirname(_os.path.abspath(__file__)), "_data")
+    chosen = {}
+    proj = _os.path.join(data_dir, "proj")
+    if (not environ.get("PROJ_DATA") and not environ.get("PROJ_LIB")
+            and _os.path.isfile(_os.path.join(proj, "proj.db"))):
+        chosen["PROJ_DATA"] = proj
+    gdal = _os.path.join(data_dir, "gdal")
+    if not environ.get("GDAL_DATA") and _os.path.isdir(gdal) and _os.listdir(gdal):
+        chosen["GDAL_DATA"] = gdal
+    environ.update(chosen)
+    return chosen
+
+
+_use_bundled_data()
+
 __all__ = ["GdalError"]
 
 
