@@ -10,9 +10,14 @@
 // announces the second kind: one warning per layer and field naming what was
 // lost and for how many features.
 //
-// Planning reads the layer once when one of its fields needs a look at the
-// values (attributes only, geometries are not read); layers whose fields the
-// target holds as declared are not read.
+// For a PostgreSQL target (plan_layer), planning reads the layer once when
+// one of its fields needs a look at the values (attributes only, geometries
+// are not read); layers whose fields the target holds as declared are not
+// read. For Shapefiles and TAB files (translate_planned) nothing is read
+// before the translation: the plan is made from the declared fields and
+// types (and, for a table, the server's aggregates), the translation reads
+// the layer through a LayerView that shows every feature to the plan, and a
+// layer whose values turned out not to fit is written again.
 #pragma once
 
 #include <string>
@@ -65,8 +70,10 @@ LayerPlan plan_layer_unread(GDALDatasetH src, const std::string &layer, WarningS
 // width in PostgreSQL (a NULL fits).
 bool fits_declared_width(OGRFeatureH feature, int i);
 
-// Plans and translates in one step: `opts` gets the plan's options, the
-// plan's warnings go to `sink`, then the layer is translated into `dest`.
+// Plans and translates: `opts` gets the plan's options, the plan's warnings
+// go to `sink` (the same texts and counts whichever way the plan was made),
+// and the layer is translated into `dest`, reading it once for a Shapefile
+// or TAB target (see above).
 void translate_planned(const std::string &dest, GDALDatasetH src, TranslateOptions opts,
                        TargetFormat target, WarningSink *sink, const CancelToken *cancel);
 
