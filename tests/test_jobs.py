@@ -17,7 +17,7 @@ from pathlib import Path
 import pytest
 
 import pgserver
-from conftest import ogr2ogr
+from conftest import ogrinfo, ogr2ogr
 from filedb_twins import layers, make_layer, points_table
 
 distributed = pytest.importorskip("distributed")
@@ -373,12 +373,22 @@ def test_ctrl_c_stops_the_workers_and_exits_130(sources, tag, psql, pg, tmp_path
     report = json.loads(stdout)
     assert report["status"] == "interrupted" and report["jobs"][0]["status"] == "interrupted"
     by = {l["layer"]: l for l in report["jobs"][0]["layers"]}
-    assert by["big"]["status"] != "finished" and by["big"]["features_read"] < 600000
+    # Its events may have been lost with its worker; none says it finished.
+    if "big" in by:
+        assert by["big"]["status"] != "finished" and by["big"]["features_read"] < 600000
     # The workers stopped with the command and left nothing partial: no big.*
     # anywhere, no staging directory; the small layers are complete or absent.
+    # (A small layer that finished on a worker just before Ctrl-C ended that
+    # worker can be in place while its "finished" event was lost with the
+    # worker: what is in place is whole, and what the report calls finished
+    # is in place.)
     left = sorted(p.relative_to(out).as_posix() for p in out.rglob("*"))
-    assert all(name.split(".")[0] in by and by[name.split(".")[0]]["status"] == "finished"
-               for name in left), left
+    stems = {name.split(".")[0] for name in left}
+    assert stems <= {f"small{i}" for i in range(4)}, left
+    assert all(p.is_file() for p in out.rglob("*")), left
+    for stem in stems:
+        assert "Feature Count: 10" in ogrinfo("-so", "-al", str(out / f"{stem}.shp")), stem
+    assert {k for k, v in by.items() if v["status"] == "finished"} <= stems, by
     time.sleep(1.5)
     assert sorted(p.relative_to(out).as_posix() for p in out.rglob("*")) == left
 

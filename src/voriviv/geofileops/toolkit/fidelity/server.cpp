@@ -106,8 +106,11 @@ GIntBig estimated_rows(GDALDatasetH src, OGRLayerH layer) {
     for (char c : name) literal += c == '\'' ? std::string("''") : std::string(1, c);
     literal += "'";
     GIntBig rows = -1;
-    one_row(src, "SELECT reltuples::bigint FROM pg_catalog.pg_class WHERE oid = to_regclass(" +
-                     literal + ")",
+    // The statistics' count of live rows is kept as rows come and go; the
+    // planner's estimate is the last ANALYZE's (-1 before the first).
+    one_row(src, "SELECT coalesce(s.n_live_tup, greatest(c.reltuples, -1)::bigint) "
+                 "FROM pg_catalog.pg_class c LEFT JOIN pg_catalog.pg_stat_all_tables s "
+                 "ON s.relid = c.oid WHERE c.oid = to_regclass(" + literal + ")",
             [&](OGRFeatureH row) {
                 if (OGR_F_IsFieldSetAndNotNull(row, 0)) rows = OGR_F_GetFieldAsInteger64(row, 0);
             });

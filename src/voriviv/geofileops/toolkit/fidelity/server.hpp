@@ -23,8 +23,9 @@ bool from_postgresql(GDALDatasetH src);
 bool ask_server(GDALDatasetH src, OGRLayerH layer, const std::vector<FieldInfo> &fields,
                 std::vector<FieldStats> &stats, TargetFormat target);
 
-// The server's estimate of the layer's rows (its catalog's reltuples), or -1
-// when it has none (a table never analysed).
+// The server's estimate of the layer's rows, from its catalog (no row is
+// read): its statistics' count of live rows, else the planner's estimate;
+// -1 when it has neither.
 GIntBig estimated_rows(GDALDatasetH src, OGRLayerH layer);
 
 }  // namespace voriviv::geofileops::fidelity
