@@ -38,16 +38,19 @@ public:
     void ResetReading() override { src_->ResetReading(); }
     OGRErr SetNextByIndex(GIntBig i) override { return src_->SetNextByIndex(i); }
     OGRFeatureDefn *GetLayerDefn() override { return defn_; }
+    // The count is never one that reads the layer (GDAL's translation asks
+    // for it only for its progress report): the source's count at hand, the
+    // given estimate, or -1, unknown.
     int TestCapability(const char *cap) override {
-        if (count_ && EQUAL(cap, OLCFastFeatureCount)) return TRUE;
+        if (EQUAL(cap, OLCFastFeatureCount)) return TRUE;
         return src_->TestCapability(cap);
     }
 
     const char *GetName() override { return src_->GetName(); }
     OGRwkbGeometryType GetGeomType() override { return src_->GetGeomType(); }
     OGRSpatialReference *GetSpatialRef() override { return src_->GetSpatialRef(); }
-    GIntBig GetFeatureCount(int force) override {
-        return count_ ? *count_ : src_->GetFeatureCount(force);
+    GIntBig GetFeatureCount(int) override {
+        return count_ ? *count_ : src_->GetFeatureCount(FALSE);
     }
     OGRErr GetExtent(OGREnvelope *env, int force) override { return src_->GetExtent(env, force); }
     OGRErr GetExtent(int geom, OGREnvelope *env, int force) override {

@@ -7,8 +7,9 @@
 // precision only: names, types and order stay), and hands every feature
 // through unchanged, showing it on its way to whoever watches (the fidelity
 // plan gathers what it needs to know of the values so, while the layer is
-// translated). Reading, filters, extents and counts are the source layer's
-// own.
+// translated). Reading, filters and extents are the source layer's own; its
+// feature count is one that costs nothing (the source's count at hand, or a
+// given estimate; -1, unknown, where counting would read the layer).
 //
 // A view borrows the source dataset: the source outlives it, and both stay
 // on the thread that opened the source.

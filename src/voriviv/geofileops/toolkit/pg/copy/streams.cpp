@@ -76,7 +76,10 @@ bool splittable(GDALDatasetH src, OGRLayerH layer) {
 }  // namespace
 
 std::vector<Part> split_layer(const CopyJob &job) {
-    const GIntBig total = OGR_L_GetFeatureCount(job.layer, TRUE);
+    // A count the source has at hand (a header's); -1 where counting would
+    // read the whole layer (a MapInfo file's count does), and then one part
+    // reads it and the progress total is unknown.
+    const GIntBig total = OGR_L_GetFeatureCount(job.layer, FALSE);
     int n = 1;
     const int streams = std::min(job.source.streams, job.settings.parts);
     if (streams > 1 && total >= 2 * kMinStreamFeatures && splittable(job.source.dataset, job.layer))
