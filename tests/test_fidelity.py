@@ -448,10 +448,13 @@ def test_one_read_per_layer_writes_what_the_plan_read_first_writes(gdbs, pg, loa
             out = tmp_path / f"{name.replace(' ', '_')}_{mode}"
             out.mkdir()
             failure = None
-            try:
-                warned = caught(lambda: run(out))
-            except Exception as e:  # noqa: BLE001 - a layer that fails must fail alike
-                failure, warned = f"{type(e).__name__}: {e}", None
+            with warnings.catch_warnings(record=True) as w:
+                warnings.simplefilter("always")
+                try:
+                    run(out)
+                except Exception as e:  # noqa: BLE001 - a layer that fails must fail alike
+                    failure = f"{type(e).__name__}: {e}"
+            warned = [str(x.message) for x in w if issubclass(x.category, RuntimeWarning)]
             dumps = {p.name: fidelity.dump(p) for p in sorted(out.glob(pattern))}
             results[mode] = (warned, failure, dumps)
         assert results["1"][0] == results["0"][0], name
@@ -486,3 +489,31 @@ def test_a_value_that_outgrows_its_field_mid_layer_is_written_again_whole(tmp_pa
     b = fidelity.dump(out / "src.tab")["src"]["features"]
     assert len(b) == 1001
     assert [f["attrs"] for f in b] == [f["attrs"] for f in a]
+
+
+def test_gdal_warnings_before_a_layer_fails_are_kept(tmp_path, monkeypatch):
+    """A layer that fails in its read-once pass keeps the warnings GDAL gave
+    before it failed, as it does when its plan reads it first."""
+    src = tmp_path / "src" / "mixed.tab"
+    src.parent.mkdir()
+    script = (
+        "from osgeo import ogr\n"
+        "ds = ogr.GetDriverByName('MapInfo File').CreateDataSource(%r)\n"
+        "lyr = ds.CreateLayer('mixed', None, ogr.wkbUnknown)\n"
+        "lyr.CreateField(ogr.FieldDefn('a_rather_long_field_name', ogr.OFTString))\n"
+        "for wkt in ('POINT (1 2)', 'LINESTRING (0 0,1 1)'):\n"
+        "    f = ogr.Feature(lyr.GetLayerDefn())\n"
+        "    f.SetField(0, 'x')\n"
+        "    f.SetGeometry(ogr.CreateGeometryFromWkt(wkt))\n"
+        "    lyr.CreateFeature(f)\n" % str(src))
+    subprocess.run([fidelity.SYSTEM_PYTHON, "-c", script], check=True)
+    got = {}
+    for mode in ("0", "1"):
+        monkeypatch.setenv("VORIVIV_BENCH_ONE_PASS", mode)
+        with warnings.catch_warnings(record=True) as w:
+            warnings.simplefilter("always")
+            with pytest.raises(RuntimeError, match="non-point"):
+                TabFileDatabase(src).tab2shp(tmp_path / f"out{mode}")
+        got[mode] = [str(x.message) for x in w if issubclass(x.category, RuntimeWarning)]
+    assert any("Normalized/laundered field name" in m for m in got["0"]), got
+    assert got["1"] == got["0"]

@@ -34,7 +34,7 @@ inline std::string bad_gdb_mode(const std::string &repr) {
     return "mode must be None, 'update', 'append' or 'overwrite', not " + repr;
 }
 
-// A layer whose table name was cut (names.hpp, pg_target): the warning of its
+// A layer whose table name was cut (pg/names.hpp, pg_target): the warning of its
 // load, "Layer '<layer>' is loaded as table <schema>.<table>: PostgreSQL names
 // hold at most 63 bytes, ...", and the note that a target collision message
 // gives its table.

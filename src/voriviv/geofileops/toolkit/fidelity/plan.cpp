@@ -430,6 +430,11 @@ void translate_in_one_pass(const std::string &dest, GDALDatasetH src, const Tran
     };
     WarningSink held;
     held.hold();
+    // GDAL's warnings of a pass that stands (it failed for good, or it is
+    // the layer's output) are the call's.
+    auto pass_on_held = [&] {
+        for (const auto &w : held.take()) WarningSink::announce(sink, w);
+    };
     try {
         translate_with(dest, src, opts, first, watch, &held, cancel, count);
     } catch (const GdalError &e) {
@@ -439,20 +444,28 @@ void translate_in_one_pass(const std::string &dest, GDALDatasetH src, const Tran
         // from all its values and geometries, and written again; a failure
         // that plan would not have avoided is the layer's failure.
         if (e.err_no == GdalError::kUserInterrupt ||
-            (cancel != nullptr && cancel->cancelled.load()))
+            (cancel != nullptr && cancel->cancelled.load())) {
+            pass_on_held();
             throw;
+        }
         const LayerPlan plan = plan_layer(src, opts.layer, target, sink, cancel);
-        if (same_translation(first, plan)) throw;
+        if (same_translation(first, plan)) {
+            pass_on_held();
+            throw;
+        }
         remove_output(dest, opts.format);
         for (const auto &w : plan.warnings) WarningSink::announce(sink, w);
-        translate_with(dest, src, opts, plan, nullptr, sink, cancel);
+        translate_with(dest, src, opts, plan, nullptr, sink, cancel, count);
         return;
+    } catch (...) {
+        pass_on_held();
+        throw;
     }
     finish_values(seen.fields, seen.stats, target);
     const LayerPlan plan = decide(src, layer, opts.layer, target, seen, cancel);
     for (const auto &w : plan.warnings) WarningSink::announce(sink, w);
     if (same_translation(first, plan)) {
-        for (const auto &w : held.take()) WarningSink::announce(sink, w);
+        pass_on_held();
         return;
     }
     remove_output(dest, opts.format);

@@ -29,7 +29,7 @@ struct PgLoad {
     TargetClaims *claims = nullptr;
 };
 
-// Translates `layer` of `src` into <schema>.<table> (names.hpp, pg_target; a
+// Translates `layer` of `src` into <schema>.<table> (pg/names.hpp, pg_target; a
 // table whose name was cut is announced with one warning) with format PostgreSQL,
 // PROMOTE_TO_MULTI and the layer creation options SCHEMA=<schema> and
 // OVERWRITE=YES/NO, through COPY when the fast load covers the layer
