@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <optional>
 
@@ -448,7 +449,16 @@ void translate_in_one_pass(const std::string &dest, GDALDatasetH src, const Tran
             pass_on_held();
             throw;
         }
-        const LayerPlan plan = plan_layer(src, opts.layer, target, sink, cancel);
+        // The source may be what failed (a server that stopped): then the
+        // layer fails with the pass's own error, not the plan's.
+        const std::exception_ptr failure = std::current_exception();
+        LayerPlan plan;
+        try {
+            plan = plan_layer(src, opts.layer, target, sink, cancel);
+        } catch (...) {
+            pass_on_held();
+            std::rethrow_exception(failure);
+        }
         if (same_translation(first, plan)) {
             pass_on_held();
             throw;
