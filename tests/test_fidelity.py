@@ -427,6 +427,8 @@ def file_target_runs(gdbs, pg, loaded, tmp_path):
         ogr2ogr("-f", "MapInfo File", str(tab_src / f"{mif}.tab"), str(REAL / "mif" / f"{mif}.mif"))
     runs = [(f"gdb2shape {g.name}", lambda out, g=g: GeoFileDatabase(g).gdb2shape(out), "*.dbf")
             for g in sorted(gdbs.glob("*.gdb"))]
+    runs += [(f"shp2tab {d.name}", lambda out, d=d: ShapefileDatabase(d).shp2tab(out), "*.tab")
+             for d in sorted((REAL / "shp").iterdir()) if d.is_dir() and d != odd]
     runs += [
         ("shp2tab", lambda out: ShapefileDatabase(odd).shp2tab(out), "*.tab"),
         ("tab2shp", lambda out: TabFileDatabase(tab_src).tab2shp(out), "*.dbf"),
