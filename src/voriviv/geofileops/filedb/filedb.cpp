@@ -145,7 +145,7 @@ void write_layer(OutputDirectory &out, const FileFormat &format, GDALDatasetH sr
     opts.format = format.driver;
     opts.layer = layer;
     LayerLabel label(layer);
-    translate_planned(staged.path(), src, std::move(opts), target_format(format.driver), sink,
+    translate_planned(staged.driver_path(), src, std::move(opts), target_format(format.driver), sink,
                       &cancel);
     if (cancel.cancelled.load())
         throw Failure::runtime(msg::writing_interrupted(layer));

@@ -422,7 +422,7 @@ void gdb2shape(nb::handle self_h, nb::handle output_dir, nb::handle tables, nb::
         TranslateOptions opts;
         opts.format = "ESRI Shapefile";
         opts.layer = layer;
-        translate_planned(staged.path(), src.get(), std::move(opts), TargetFormat::Shapefile,
+        translate_planned(staged.driver_path(), src.get(), std::move(opts), TargetFormat::Shapefile,
                           ctx.sink(), &cancel);
         if (cancel.cancelled.load())
             throw Failure::runtime(msg::writing_interrupted(layer));

@@ -1,4 +1,5 @@
 #include "toolkit/core/gdal_error.hpp"
+#include "toolkit/core/write_cache.hpp"
 
 #include <algorithm>
 #include <utility>
@@ -96,7 +97,8 @@ ErrorScope::~ErrorScope() { CPLPopErrorHandler(); }
 
 void ErrorScope::handler(int err_class, int err_no, const char *msg) {
     auto *self = static_cast<ErrorScope *>(CPLGetErrorHandlerUserData());
-    std::string text = valid_utf8(msg ? msg : "");
+    // Paths as the caller named them, not as GDAL was given them.
+    std::string text = without_write_cache_prefix(valid_utf8(msg ? msg : ""));
     if (err_class == CE_Failure || err_class == CE_Fatal) {
         // A damaged source can report one failure per feature: keep the
         // first few distinct ones, which say what went wrong.

@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "toolkit/core/write_cache.hpp"
 #include "toolkit/files/output_dir.hpp"
 
 namespace voriviv::geofileops {
@@ -25,8 +26,12 @@ public:
     StagedLayer(const StagedLayer &) = delete;
     StagedLayer &operator=(const StagedLayer &) = delete;
 
-    // Where the driver writes: <staging dir>/<layer><extension>.
+    // The layer's main file: <staging dir>/<layer><extension>.
     const std::string &path() const { return path_; }
+
+    // The name to hand the driver: path() seen through the write cache
+    // (core/write_cache.hpp), which the output is written through.
+    std::string driver_path() const { return write_cached_path(path_); }
 
     // Moves the written files into the output directory.
     void commit();

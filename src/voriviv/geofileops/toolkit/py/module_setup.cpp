@@ -5,6 +5,7 @@
 
 #include <gdal.h>
 
+#include "toolkit/core/write_cache.hpp"
 #include "toolkit/pg/conninfo.hpp"
 #include "toolkit/py/layers.hpp"
 #include "toolkit/py/pyboundary.hpp"
@@ -33,6 +34,7 @@ void init_converter_module(nb::module_ &m) {
         if (!e.matches(PyExc_ImportError)) throw;
     }
     GDALAllRegister();
+    install_write_cache();
     register_translators();
 
     m.attr("GEOFILEOPS_THREADS") = initial_thread_setting();
