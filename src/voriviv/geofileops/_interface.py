@@ -57,7 +57,13 @@ def _module_functions(native):
         (schemas, tables, active_schema); ValueError for text libpq refuses."""
         return native._connection_params(text)
 
-    return [set_geofileops_threads, _connection_params]
+    def _write_cache_ops(path: str, mode: str, ops: List[Tuple]) -> List[bytes]:
+        """Description : For tests: opens `path` through the write cache of file outputs with
+        `mode` and applies `ops` in turn: ("seek", offset, whence), ("write", data),
+        ("read", n), ("truncate", size); returns the bytes each read gave."""
+        return native._write_cache_ops(path, mode, ops)
+
+    return [set_geofileops_threads, _connection_params, _write_cache_ops]
 
 
 def _dataset_classes(native):
@@ -488,7 +494,7 @@ def _class_stub(cls: type, attributes) -> str:
 def stub_text(module) -> str:
     """The .pyi stub of an installed converter module."""
     out = _docstring(module.__doc__, "") + "\n" + _STUB_HEADER.format(threads=_THREADS_DOC)
-    for name in ("set_geofileops_threads", "_connection_params"):
+    for name in ("set_geofileops_threads", "_connection_params", "_write_cache_ops"):
         out += "\n\n" + _def(getattr(module, name), "", None)
     for name in ("Driver", "Layer", "Dataset"):
         out += _class_stub(getattr(module, name), [])

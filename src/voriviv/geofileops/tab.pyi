@@ -22,6 +22,12 @@ def _connection_params(text: str) -> List[Tuple[str, str]]:
     (schemas, tables, active_schema); ValueError for text libpq refuses."""
 
 
+def _write_cache_ops(path: str, mode: str, ops: List[Tuple]) -> List[bytes]:
+    """Description : For tests: opens `path` through the write cache of file outputs with
+    `mode` and applies `ops` in turn: ("seek", offset, whence), ("write", data),
+    ("read", n), ("truncate", size); returns the bytes each read gave."""
+
+
 class Driver:
     """Description : A GDAL driver."""
 

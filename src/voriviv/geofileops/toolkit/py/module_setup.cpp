@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include <cpl_vsi.h>
 #include <gdal.h>
 
 #include "toolkit/core/write_cache.hpp"
@@ -56,6 +57,34 @@ void init_converter_module(nb::module_ &m) {
                                       nb::str(p.value.data(), p.value.size())));
         return out;
     }, nb::arg("text"));
+
+    // A file written through the write cache (core/write_cache.hpp), one
+    // operation after another, for the tests that hold it to a plain file's
+    // behaviour: ("seek", offset, whence) ("write", bytes) ("read", n)
+    // ("truncate", size); returns what each read gave.
+    m.def("_write_cache_ops", [](const std::string &path, const std::string &mode,
+                                 nb::list ops) {
+        VSILFILE *f = VSIFOpenL(write_cached_path(path).c_str(), mode.c_str());
+        if (f == nullptr) throw nb::value_error(("cannot open " + path).c_str());
+        nb::list reads;
+        for (nb::handle op : ops) {
+            const std::string what = nb::cast<std::string>(op[0]);
+            if (what == "seek") {
+                VSIFSeekL(f, nb::cast<vsi_l_offset>(op[1]), nb::cast<int>(op[2]));
+            } else if (what == "write") {
+                const nb::bytes b = nb::cast<nb::bytes>(op[1]);
+                VSIFWriteL(b.c_str(), 1, b.size(), f);
+            } else if (what == "read") {
+                std::string buf(nb::cast<std::size_t>(op[1]), '\0');
+                buf.resize(VSIFReadL(buf.data(), 1, buf.size(), f));
+                reads.append(nb::bytes(buf.data(), buf.size()));
+            } else if (what == "truncate") {
+                VSIFTruncateL(f, nb::cast<vsi_l_offset>(op[1]));
+            }
+        }
+        if (VSIFCloseL(f) != 0) throw nb::value_error(("cannot close " + path).c_str());
+        return reads;
+    }, nb::arg("path"), nb::arg("mode"), nb::arg("ops"));
 
     bind_dataset_types(m);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 
 namespace voriviv::geofileops {
 
