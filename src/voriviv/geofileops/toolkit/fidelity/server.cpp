@@ -61,10 +61,14 @@ bool ask_server(GDALDatasetH src, OGRLayerH layer, const std::vector<FieldInfo> 
         const bool text = f.type == OFTString && f.width > 0;
         if (!number && !integer && !text) continue;
         if (!select.empty()) select += ", ";
+        // Every column named apart: GDAL's result layer takes columns of one
+        // name (max, max, ...) for one field.
+        const std::string a = "vv" + std::to_string(column);
         if (text) {
-            select += "max(octet_length(" + c + "))";
+            select += "max(octet_length(" + c + ")) AS " + a;
         } else {
-            select += "max(" + c + ")::float8, min(" + c + ")::float8";
+            select += "max(" + c + ")::float8 AS " + a + ", min(" + c + ")::float8 AS vv" +
+                      std::to_string(column + 1);
         }
         asked.push_back({i, column, !text});
         column += text ? 1 : 2;
