@@ -566,3 +566,24 @@ def test_a_table_is_streamed_once_into_files(pg, tmp_path, monkeypatch, method):
         assert read["1"] == read["0"] - n, read
     finally:
         pgserver.psql(pg, f"DROP SCHEMA IF EXISTS {schema} CASCADE")
+
+
+def test_a_table_exported_to_a_geodatabase_is_read_once(pg, tmp_path):
+    """pg2gdb streams each table once: the progress total is the server's
+    estimate of the rows, not a count that reads the table again."""
+    n = 3000
+    schema = "once_gdb"
+    pgserver.psql(pg, f"DROP SCHEMA IF EXISTS {schema} CASCADE; CREATE SCHEMA {schema}; "
+                      f"CREATE TABLE {schema}.t AS SELECT g AS id, 'p' || g AS label, "
+                      f"ST_SetSRID(ST_MakePoint(g % 90, g % 45), 4326)::geometry(Point, 4326) "
+                      f"AS geom FROM generate_series(1, {n}) g")
+    try:
+        before = _rows_read_by_scans(pg, schema, "t")
+        events = []
+        GeoFileDatabase(tmp_path / "out.gdb", "create").pg2gdb(pg, schema=schema,
+                                                               progress=events.append)
+        assert _rows_read_by_scans(pg, schema, "t") - before == n
+        assert [e.total for e in events if e.kind == "finished"] == [n]
+        assert len(fidelity.dump(tmp_path / "out.gdb")["t"]["features"]) == n
+    finally:
+        pgserver.psql(pg, f"DROP SCHEMA IF EXISTS {schema} CASCADE")

@@ -19,11 +19,13 @@
 
 #include "gdb/geofiledb.hpp"
 #include "toolkit/core/dataset.hpp"
+#include "toolkit/core/layer_view.hpp"
 #include "toolkit/core/messages.hpp"
 #include "toolkit/core/names.hpp"
 #include "toolkit/core/progress.hpp"
 #include "toolkit/core/translate.hpp"
 #include "toolkit/fidelity/fidelity.hpp"
+#include "toolkit/fidelity/server.hpp"
 #include "toolkit/files/fsops.hpp"
 #include "toolkit/files/output_dir.hpp"
 #include "toolkit/files/outputs.hpp"
@@ -138,14 +140,16 @@ constexpr GIntBig kStageMaxFeatures = 1000000;
 // nothing, when the layer is too large to hold in memory.
 Dataset stage_in_memory(GDALDatasetH src, const std::string &layer, std::string &fid_column,
                         WarningSink *sink, const CancelToken &cancel) {
+    GIntBig rows;
     {
         ErrorScope scope(sink);
         OGRLayerH l = GDALDatasetGetLayerByName(src, layer.c_str());
         scope.raise_if_failed();
         if (l == nullptr) return Dataset();  // let the direct translation report it
-        const GIntBig count = OGR_L_GetFeatureCount(l, TRUE);
+        rows = fidelity::estimated_rows(src, l);
         scope.raise_if_failed();
-        if (count < 0 || count > kStageMaxFeatures) return Dataset();
+        // Unknown, or too many: streamed once the geodatabase is free.
+        if (rows < 0 || rows > kStageMaxFeatures) return Dataset();
         const char *fid = OGR_L_GetFIDColumn(l);
         fid_column = fid ? fid : "";
     }
@@ -154,7 +158,8 @@ Dataset stage_in_memory(GDALDatasetH src, const std::string &layer, std::string 
     read.format = "Memory";
     read.layer = layer;
     read.preserve_fid = !fid_column.empty();
-    return Dataset(vector_translate_open("", src, read, sink, &cancel));
+    const LayerView table(src, layer, {}, nullptr, rows);
+    return Dataset(vector_translate_open("", table.get(), read, sink, &cancel));
 }
 
 // Removes from the geodatabase every layer whose name is not in `kept`. Used
@@ -219,7 +224,17 @@ void export_table(const std::string &gdb_text, GDALDatasetH src, TranslateOption
         }
     }
     if (!lock.owns_lock()) lock.lock();
-    write_layer_into(gdb_text, src, opts, sink, cancel);
+    // The translation's progress asks the layer for its count: the table's
+    // is a full read on the server, the server's estimate costs nothing.
+    GIntBig rows = -1;
+    {
+        ErrorScope scope(sink);
+        if (OGRLayerH table = GDALDatasetGetLayerByName(src, opts.layer.c_str()))
+            rows = fidelity::estimated_rows(src, table);
+        scope.raise_if_failed();
+    }
+    const LayerView estimated(src, opts.layer, {}, nullptr, rows);
+    write_layer_into(gdb_text, estimated.get(), opts, sink, cancel);
 }
 
 // What pg2gdb and pg2gdbf hold while they run: the connection text, the
