@@ -1,5 +1,6 @@
 #include "toolkit/core/dataset.hpp"
 
+#include <cpl_conv.h>
 #include <ogr_api.h>
 
 #include "toolkit/core/errors.hpp"
@@ -27,6 +28,28 @@ Dataset open_with(const std::string &name, OpenFlags flags, WarningSink *sink,
     return ds;
 }
 }  // namespace
+
+namespace {
+constexpr const char *kCache = "VSI_CACHE";
+constexpr const char *kCacheSize = "VSI_CACHE_SIZE";
+
+bool thread_setting(const char *key, std::string &out) {
+    const char *v = CPLGetThreadLocalConfigOption(key, nullptr);
+    if (v != nullptr) out = v;
+    return v != nullptr;
+}
+}  // namespace
+
+ReadCache::ReadCache()
+    : had_cache_(thread_setting(kCache, cache_)), had_size_(thread_setting(kCacheSize, size_)) {
+    CPLSetThreadLocalConfigOption(kCache, "TRUE");
+    CPLSetThreadLocalConfigOption(kCacheSize, "1048576");
+}
+
+ReadCache::~ReadCache() {
+    CPLSetThreadLocalConfigOption(kCache, had_cache_ ? cache_.c_str() : nullptr);
+    CPLSetThreadLocalConfigOption(kCacheSize, had_size_ ? size_.c_str() : nullptr);
+}
 
 Dataset open_vector(const std::string &name, OpenFlags flags, WarningSink *sink) {
     return open_with(name, flags, sink, nullptr);

@@ -51,6 +51,22 @@ Dataset open_vector(const std::string &name, OpenFlags flags, WarningSink *sink)
 Dataset open_vector_or(const std::string &name, OpenFlags flags, WarningSink *sink,
                        const char *fallback);
 
+// Files that GDAL opens for reading on this thread while a ReadCache lives
+// are read through GDAL's cache of the file (VSI_CACHE), 1 MiB per file:
+// for readers that fetch a file in many small pieces (MapInfo's), which
+// would otherwise cost a system call each.
+class ReadCache {
+public:
+    ReadCache();
+    ~ReadCache();
+    ReadCache(const ReadCache &) = delete;
+    ReadCache &operator=(const ReadCache &) = delete;
+
+private:
+    std::string cache_, size_;  // the thread's settings before
+    bool had_cache_, had_size_;
+};
+
 // Opens a PostgreSQL connection as the source of an export: every table is
 // listed, those without a geometry column too (GDAL's default listing leaves
 // them out), and the list is read at once, so that a translation finds a
