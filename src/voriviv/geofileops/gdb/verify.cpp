@@ -1,0 +1,78 @@
+// _verify_layers: the comparison of layer pairs (toolkit/verify/), bound in
+// the gdb module, whose thread setting it runs on. The Python face is
+// voriviv.verify, which pairs the layers and makes the report.
+#include <string>
+#include <vector>
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include "gdb/geofiledb.hpp"
+#include "toolkit/py/module_setup.hpp"
+#include "toolkit/py/pyboundary.hpp"
+#include "toolkit/py/runner.hpp"
+#include "toolkit/verify/verify.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace voriviv::geofileops::gdb {
+namespace {
+
+TargetFormat format_of(const std::string &kind) {
+    if (kind == "postgresql") return TargetFormat::PostgreSQL;
+    if (kind == "gdb") return TargetFormat::FileGDB;
+    if (kind == "shp") return TargetFormat::Shapefile;
+    if (kind == "tab") return TargetFormat::MapInfo;
+    throw Failure::value("unknown kind of layer '" + kind + "'");
+}
+
+VerifySide side_of(nb::handle d) {
+    return {utf8(d["dataset"]), utf8(d["layer"]), format_of(utf8(d["kind"])),
+            d.attr("get")("schema").is_none() ? std::string() : utf8(d["schema"])};
+}
+
+nb::dict verdict_dict(const LayerVerdict &v) {
+    nb::dict d;
+    d["source_found"] = v.source_found;
+    d["target_found"] = v.target_found;
+    d["source_features"] = v.source_features;
+    d["target_features"] = v.target_features;
+    d["differences"] = v.differences;
+    nb::list shown;
+    for (const auto &s : v.shown) {
+        nb::dict e;
+        e["feature"] = s.feature;
+        e["field"] = s.field;
+        e["what"] = s.what;
+        e["source"] = s.source_value;
+        e["target"] = s.target_value;
+        shown.append(e);
+    }
+    d["shown"] = shown;
+    nb::list format;
+    for (const auto &[kind, count] : v.format) format.append(nb::make_tuple(kind, count));
+    d["format"] = format;
+    d["error"] = v.error.empty() ? nb::none() : nb::cast(v.error);
+    return d;
+}
+
+// pairs: a list of (source, target) dicts {"dataset", "layer", "kind",
+// "schema"}; returns one verdict dict per pair, in order.
+nb::list verify_layers(nb::handle pairs) {
+    std::vector<std::pair<VerifySide, VerifySide>> work;
+    for (nb::handle p : pairs) work.push_back({side_of(p[nb::int_(0)]), side_of(p[nb::int_(1)])});
+    std::vector<LayerVerdict> verdicts(work.size());
+    run_native(this_module(), work.size(), [&](std::size_t i, const CancelToken &cancel) {
+        verdicts[i] = verify_layer(work[i].first, work[i].second, &cancel);
+    });
+    nb::list out;
+    for (const auto &v : verdicts) out.append(verdict_dict(v));
+    return out;
+}
+
+}  // namespace
+
+void bind_verify(nb::module_ &m) { m.def("_verify_layers", &verify_layers, "pairs"_a.none()); }
+
+}  // namespace voriviv::geofileops::gdb
