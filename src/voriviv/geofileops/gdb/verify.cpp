@@ -11,6 +11,7 @@
 #include "toolkit/py/module_setup.hpp"
 #include "toolkit/py/pyboundary.hpp"
 #include "toolkit/py/runner.hpp"
+#include "toolkit/pg/names.hpp"
 #include "toolkit/verify/verify.hpp"
 
 namespace nb = nanobind;
@@ -73,6 +74,11 @@ nb::list verify_layers(nb::handle pairs) {
 
 }  // namespace
 
-void bind_verify(nb::module_ &m) { m.def("_verify_layers", &verify_layers, "pairs"_a.none()); }
+void bind_verify(nb::module_ &m) {
+    m.def("_verify_layers", &verify_layers, "pairs"_a.none());
+    // The table a conversion loads a layer into, as the pairing names it.
+    m.def("_pg_target_table", [](nb::handle layer) { return pg_target_table(utf8(layer)); },
+          "layer"_a.none());
+}
 
 }  // namespace voriviv::geofileops::gdb

@@ -109,22 +109,40 @@ double xml_number(const std::string &xml, const std::string &tag) {
     return std::strtod(xml.c_str() + at + tag.size() + 2, nullptr);
 }
 
-Resolution resolution_of(const VerifySide &target, OGRLayerH layer) {
+// The definition (XML) of layer `name` in a File Geodatabase's catalog of
+// items, or "".
+std::string gdb_definition(GDALDatasetH ds, const std::string &name) {
+    OGRLayerH items = GDALDatasetGetLayerByName(ds, "GDB_Items");
+    if (items == nullptr) return "";
+    OGRFeatureDefnH defn = OGR_L_GetLayerDefn(items);
+    const int name_field = OGR_FD_GetFieldIndex(defn, "Name");
+    const int definition = OGR_FD_GetFieldIndex(defn, "Definition");
+    if (name_field < 0 || definition < 0) return "";
+    OGR_L_ResetReading(items);
+    std::string xml;
+    while (OGRFeatureH f = OGR_L_GetNextFeature(items)) {
+        if (EQUAL(OGR_F_GetFieldAsString(f, name_field), name.c_str()))
+            xml = OGR_F_GetFieldAsString(f, definition);
+        OGR_F_Destroy(f);
+        if (!xml.empty()) break;
+    }
+    return xml;
+}
+
+Resolution resolution_of(const VerifySide &target, GDALDatasetH ds) {
     Resolution res;
     if (target.format == TargetFormat::MapInfo) {
         res.xy = mapinfo_step(target.dataset);
     } else if (target.format == TargetFormat::FileGDB) {
-        char **md = GDALGetMetadata(layer, "xml:definition");
-        if (md != nullptr && md[0] != nullptr) {
-            const std::string xml = md[0];
-            auto step = [&](const char *tag) {
-                const double scale = xml_number(xml, tag);
-                return scale > 0 ? 1.0 / scale : 0.0;
-            };
-            res.xy = step("XYScale");
-            res.z = step("ZScale");
-            res.m = step("MScale");
-        }
+        // Coordinates are stored as integers of 1/XYScale (Z: 1/ZScale, M: 1/MScale).
+        const std::string xml = gdb_definition(ds, target.layer);
+        auto step = [&](const char *tag) {
+            const double scale = xml_number(xml, tag);
+            return scale > 0 ? 1.0 / scale : 0.0;
+        };
+        res.xy = step("XYScale");
+        res.z = step("ZScale");
+        res.m = step("MScale");
     }
     return res;
 }
@@ -359,7 +377,7 @@ LayerVerdict verify_layer(const VerifySide &source, const VerifySide &target,
         v.target_found = dst.layer() != nullptr;
         if (!v.source_found || !v.target_found) return v;
         ErrorScope scope(&quiet);
-        const Resolution res = resolution_of(target, dst.layer());
+        const Resolution res = resolution_of(target, dst.dataset());
         LayerComparison cmp(target.format, res, OGR_L_GetLayerDefn(src.layer()),
                             OGR_L_GetLayerDefn(dst.layer()), v);
         Reader s(src.layer(), v.source_features, cancel);
