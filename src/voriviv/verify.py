@@ -204,9 +204,9 @@ def verify(source: str, target: str, *, schema: Optional[str] = None,
         threads = default_threads()
     if threads < 1:
         raise UsageError("--threads must be at least 1")
-    _, src_sides = _sides(source, schema, source_kind, tables)
+    src_listing, src_sides = _sides(source, schema, source_kind, tables)
     dst_listing, dst_sides = _sides(target, schema, target_kind, None)
-    if src_sides and src_sides[0]["kind"] == "postgresql" and dst_listing["kind"] == "postgresql":
+    if src_listing["kind"] == dst_listing["kind"] == "postgresql":
         raise UsageError("at most one of SOURCE and TARGET may be a database")
     gdb = converter_module("gdb")
     gdb.set_geofileops_threads(threads)

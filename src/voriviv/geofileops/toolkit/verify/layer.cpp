@@ -58,6 +58,10 @@ public:
             query_ = GDALDatasetExecuteSQL(ds_.get(), sql.c_str(), nullptr, nullptr);
             scope.check(query_, "The table could not be read in FID order");
             layer_ = query_;
+            // The query's layer may show the FID column as a field of its own.
+            const char *seen = OGR_L_GetFIDColumn(query_);
+            if (seen == nullptr || *seen == '\0')
+                fid_field_ = OGR_FD_GetFieldIndex(OGR_L_GetLayerDefn(query_), fid_column_.c_str());
         }
         scope.raise_if_failed();
     }
@@ -70,12 +74,18 @@ public:
     OGRLayerH layer() const { return layer_; }
     GDALDatasetH dataset() const { return ds_.get(); }
     bool has_fid_column() const { return !fid_column_.empty(); }
+    // The field that holds the FID (-1: the FID is the feature's own).
+    int fid_field() const { return fid_field_; }
+    GIntBig fid(OGRFeatureH f) const {
+        return fid_field_ >= 0 ? OGR_F_GetFieldAsInteger64(f, fid_field_) : OGR_F_GetFID(f);
+    }
 
 private:
     Dataset ds_;
     OGRLayerH layer_ = nullptr;
     OGRLayerH query_ = nullptr;
     std::string fid_column_;
+    int fid_field_ = -1;
 };
 
 // The step of a MapInfo file's integer coordinates, from the scale its
@@ -153,18 +163,21 @@ struct FieldPairs {
     std::vector<int> extra;  // target fields no source field made
 };
 
-FieldPairs pair_fields(OGRFeatureDefnH s, OGRFeatureDefnH t, TargetFormat target,
-                       LayerVerdict &v, std::vector<std::pair<std::string, long long>> &counts) {
+// `s_fid`, `t_fid`: a side's field that holds its FID (-1: none), left out.
+FieldPairs pair_fields(OGRFeatureDefnH s, OGRFeatureDefnH t, int s_fid, int t_fid,
+                       TargetFormat target, LayerVerdict &v,
+                       std::vector<std::pair<std::string, long long>> &counts) {
     const int ns = OGR_FD_GetFieldCount(s), nt = OGR_FD_GetFieldCount(t);
     FieldPairs p;
     p.target_of.assign(ns, -1);
     std::vector<bool> taken(nt, false);
+    if (t_fid >= 0) taken[t_fid] = true;
     auto name_s = [&](int i) { return std::string(OGR_Fld_GetNameRef(OGR_FD_GetFieldDefn(s, i))); };
     auto name_t = [&](int j) { return std::string(OGR_Fld_GetNameRef(OGR_FD_GetFieldDefn(t, j))); };
     // Same name first, then a name the writer made of it, in the target's order.
     for (int pass = 0; pass < 3; ++pass)
         for (int i = 0; i < ns; ++i) {
-            if (p.target_of[i] >= 0) continue;
+            if (p.target_of[i] >= 0 || i == s_fid) continue;
             for (int j = 0; j < nt; ++j) {
                 if (taken[j]) continue;
                 const std::string a = name_s(i), b = name_t(j);
@@ -181,6 +194,10 @@ FieldPairs pair_fields(OGRFeatureDefnH s, OGRFeatureDefnH t, TargetFormat target
     long long laundered = 0, widened = 0;
     for (int i = 0; i < ns; ++i) {
         const int j = p.target_of[i];
+        if (i == s_fid) {
+            p.target_of[i] = -1;
+            continue;
+        }
         if (j < 0) {
             ++v.differences;
             if (v.shown.size() < kMaxShown)
@@ -211,10 +228,11 @@ FieldPairs pair_fields(OGRFeatureDefnH s, OGRFeatureDefnH t, TargetFormat target
 
 class LayerComparison {
 public:
-    LayerComparison(TargetFormat target, const Resolution &res, OGRFeatureDefnH s,
-                    OGRFeatureDefnH t, LayerVerdict &v)
+    LayerComparison(TargetFormat target, const Resolution &res, const OpenSide &src,
+                    const OpenSide &dst, LayerVerdict &v)
         : target_(target), res_(res), v_(v) {
-        pairs_ = pair_fields(s, t, target, v, v.format);
+        OGRFeatureDefnH s = OGR_L_GetLayerDefn(src.layer()), t = OGR_L_GetLayerDefn(dst.layer());
+        pairs_ = pair_fields(s, t, src.fid_field(), dst.fid_field(), target, v, v.format);
         for (int i = 0; i < OGR_FD_GetFieldCount(s); ++i)
             heads_.push_back("field '" + std::string(OGR_Fld_GetNameRef(OGR_FD_GetFieldDefn(s, i))) +
                              "': ");
@@ -304,26 +322,26 @@ private:
 
 // By FID: both sides ascend by key; a key on one side only is a feature
 // missing or added.
-void compare_by_key(Reader &src, Reader &dst, bool source_fids, LayerComparison &cmp,
-                    const ErrorScope &scope) {
+void compare_by_key(Reader &src, Reader &dst, const OpenSide &s_side, const OpenSide &t_side,
+                    bool source_fids, LayerComparison &cmp, const ErrorScope &scope) {
     Feature s = src.next(), t = dst.next();
     long long ordinal = 1;
-    auto key_of_source = [&](OGRFeatureH f) { return source_fids ? OGR_F_GetFID(f) : ordinal; };
+    auto key_of_source = [&](OGRFeatureH f) { return source_fids ? s_side.fid(f) : ordinal; };
     while (s || t) {
         scope.raise_if_failed();
-        const GIntBig ks = s ? key_of_source(s.get()) : 0, kt = t ? OGR_F_GetFID(t.get()) : 0;
+        const GIntBig ks = s ? key_of_source(s.get()) : 0, kt = t ? t_side.fid(t.get()) : 0;
         if (s && t && ks == kt) {
             Notes notes;
-            cmp.pair(s.get(), t.get(), OGR_F_GetGeometryRef(s.get()), fid_label("source", OGR_F_GetFID(s.get())),
+            cmp.pair(s.get(), t.get(), OGR_F_GetGeometryRef(s.get()), fid_label("source", s_side.fid(s.get())),
                      notes);
             cmp.count(notes);
             s = src.next(), ++ordinal;
             t = dst.next();
         } else if (s && (!t || ks < kt)) {
-            cmp.missing(s.get(), fid_label("source", OGR_F_GetFID(s.get())));
+            cmp.missing(s.get(), fid_label("source", s_side.fid(s.get())));
             s = src.next(), ++ordinal;
         } else {
-            cmp.extra(t.get(), fid_label("target", OGR_F_GetFID(t.get())));
+            cmp.extra(t.get(), fid_label("target", t_side.fid(t.get())));
             t = dst.next();
         }
     }
@@ -378,13 +396,13 @@ LayerVerdict verify_layer(const VerifySide &source, const VerifySide &target,
         if (!v.source_found || !v.target_found) return v;
         ErrorScope scope(&quiet);
         const Resolution res = resolution_of(target, dst.dataset());
-        LayerComparison cmp(target.format, res, OGR_L_GetLayerDefn(src.layer()),
-                            OGR_L_GetLayerDefn(dst.layer()), v);
+        LayerComparison cmp(target.format, res, src, dst, v);
         Reader s(src.layer(), v.source_features, cancel);
         Reader t(dst.layer(), v.target_features, cancel);
         if (by_key)
-            compare_by_key(s, t, src.has_fid_column() || source.format == TargetFormat::FileGDB,
-                           cmp, scope);
+            compare_by_key(s, t, src, dst,
+                           src.has_fid_column() || source.format == TargetFormat::FileGDB, cmp,
+                           scope);
         else
             compare_in_order(s, t, target.format, cmp, scope);
         scope.raise_if_failed();
