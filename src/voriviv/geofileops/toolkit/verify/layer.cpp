@@ -12,6 +12,7 @@
 #include <ogr_api.h>
 
 #include "toolkit/core/dataset.hpp"
+#include "toolkit/pg/session.hpp"
 #include "toolkit/verify/compare.hpp"
 
 namespace voriviv::geofileops {
@@ -24,15 +25,6 @@ struct FeatureDeleter {
     void operator()(OGRFeatureH f) const { if (f) OGR_F_Destroy(f); }
 };
 using Feature = std::unique_ptr<std::remove_pointer_t<OGRFeatureH>, FeatureDeleter>;
-
-std::string quote_ident(const std::string &name) {
-    std::string out = "\"";
-    for (char c : name) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    return out + "\"";
-}
 
 // One side, open: its dataset and the layer read from it (a table's rows in
 // FID order come from a query, released with the side).
