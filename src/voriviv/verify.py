@@ -164,12 +164,17 @@ def _target_name(layer: str, target_kind: str, gdb) -> str:
     return layer
 
 
-def _pair(source: Dict[str, Any], candidates: List[Dict[str, Any]], target_kind: str,
-          gdb) -> Optional[Dict[str, Any]]:
+def _pair(source: Dict[str, Any], candidates: List[Dict[str, Any]], target: str,
+          target_kind: str, gdb) -> Optional[Dict[str, Any]]:
     name = _target_name(source["name"], target_kind, gdb)
     same = [c for c in candidates if c["name"] == name]
     if not same and target_kind == "gdb":
         same = [c for c in candidates if c["name"].lower() == name.lower()]
+    if not same and target_kind in ("shp", "files") and Path(target).is_dir():
+        # A layer without geometry is written as a lone .dbf file.
+        dbf = Path(target) / f"{name}.dbf"
+        if dbf.is_file():
+            return {"name": name, "dataset": str(dbf), "layer": name, "kind": "shp"}
     # A directory may hold both kinds of file of one layer: the other kind
     # is what a conversion between the two wrote.
     same.sort(key=lambda c: c["kind"] == source["kind"])
@@ -213,7 +218,7 @@ def verify(source: str, target: str, *, schema: Optional[str] = None,
     report = VerifyReport(source, target, threads)
     pairs, checks = [], []
     for side in src_sides:
-        match = _pair(side, dst_sides, dst_listing["kind"], gdb)
+        match = _pair(side, dst_sides, target, dst_listing["kind"], gdb)
         if match is None:
             report.layers.append(LayerCheck(side["name"], side["layer"],
                                             _target_name(side["name"], dst_listing["kind"], gdb),

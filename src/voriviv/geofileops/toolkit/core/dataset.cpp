@@ -47,8 +47,8 @@ Dataset open_pg_source(const std::string &conn, WarningSink *sink, const char *f
 }
 
 Dataset open_vector_or(const std::string &name, OpenFlags flags, WarningSink *sink,
-                       const char *fallback) {
-    Dataset ds = open_vector(name, flags, sink);
+                       const char *fallback, const char *const *open_options) {
+    Dataset ds = open_with(name, flags, sink, open_options);
     if (!ds) throw GdalError(fallback, GdalError::kOpenFailed);
     return ds;
 }

@@ -47,9 +47,10 @@ enum class OpenFlags { ReadOnly = 0, Update = 1, Shared = 2, SharedUpdate = 3 };
 // Dataset; a GDAL failure throws GdalError with GDAL's message.
 Dataset open_vector(const std::string &name, OpenFlags flags, WarningSink *sink);
 
-// Same, but a null result raises `fallback` (our fixed message).
+// Same, but a null result raises `fallback` (our fixed message);
+// `open_options` are the driver's (a null-terminated list, or null).
 Dataset open_vector_or(const std::string &name, OpenFlags flags, WarningSink *sink,
-                       const char *fallback);
+                       const char *fallback, const char *const *open_options = nullptr);
 
 // Opens a PostgreSQL connection as the source of an export: every table is
 // listed, those without a geometry column too (GDAL's default listing leaves

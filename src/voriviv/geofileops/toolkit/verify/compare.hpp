@@ -20,9 +20,9 @@ struct Notes {
 };
 
 // The target's resolution of coordinates: the largest error a stored
-// coordinate may have (0: exact).
+// coordinate may have, per axis (0: exact).
 struct Resolution {
-    double xy = 0.0, z = 0.0, m = 0.0;
+    double x = 0.0, y = 0.0, z = 0.0, m = 0.0;
 };
 
 // Compares source geometry `s` (may be null) with target geometry `t` (may be
@@ -38,6 +38,10 @@ std::string compare_value(OGRFeatureH s, int si, OGRFeatureH t, int ti, TargetFo
 
 // A field value as shown in a difference: NULL, or GDAL's text of it (cut).
 std::string value_text(OGRFeatureH f, int i);
+
+// `g` without its M values when every one of them is a Shapefile's "no
+// data" (below -1e38): a new geometry, or null when `g` is left as it is.
+OGRGeometryH without_nodata_measures(OGRGeometryH g);
 
 // A geometry as shown in a difference: its WKT, cut; "(none)" when null.
 std::string geometry_text(OGRGeometryH g);

@@ -19,6 +19,9 @@ struct GeometryDeleter {
 };
 using Geometry = std::unique_ptr<std::remove_pointer_t<OGRGeometryH>, GeometryDeleter>;
 
+// Shapefiles store "no data" for an M value as any number below -1e38.
+constexpr double kNoDataMeasure = -1e38;
+
 bool is_empty(OGRGeometryH g) { return g == nullptr || OGR_G_IsEmpty(g); }
 
 bool close_enough(double a, double b, double tolerance) {
@@ -50,6 +53,26 @@ bool is_curve_sequence(OGRwkbGeometryType flat) {
 bool is_surface_kind(OGRwkbGeometryType flat) {
     return flat == wkbPolygon || flat == wkbMultiPolygon || flat == wkbTriangle ||
            fidelity::is_mesh_type(flat);
+}
+
+// A mesh (TIN, polyhedral surface), or a collection holding one.
+bool mesh_like(OGRGeometryH g) {
+    const OGRwkbGeometryType flat = OGR_GT_Flatten(OGR_G_GetGeometryType(g));
+    if (fidelity::is_mesh_type(flat)) return true;
+    if (flat != wkbGeometryCollection) return false;
+    for (int i = 0, n = OGR_G_GetGeometryCount(g); i < n; ++i)
+        if (mesh_like(OGR_G_GetGeometryRef(g, i))) return true;
+    return false;
+}
+
+// A surface or a collection of nothing but surfaces.
+bool surface_like(OGRGeometryH g) {
+    const OGRwkbGeometryType flat = OGR_GT_Flatten(OGR_G_GetGeometryType(g));
+    if (is_surface_kind(flat)) return true;
+    if (flat != wkbGeometryCollection) return false;
+    for (int i = 0, n = OGR_G_GetGeometryCount(g); i < n; ++i)
+        if (!surface_like(OGR_G_GetGeometryRef(g, i))) return false;
+    return true;
 }
 
 class Comparer {
@@ -88,7 +111,7 @@ private:
             double ex, ey, ez, em, tx, ty, tz, tm;
             OGR_G_GetPointZM(e, reversed ? n - 1 - i : i, &ex, &ey, &ez, &em);
             OGR_G_GetPointZM(t, i, &tx, &ty, &tz, &tm);
-            if (!close_enough(ex, tx, res_.xy) || !close_enough(ey, ty, res_.xy) ||
+            if (!close_enough(ex, tx, res_.x) || !close_enough(ey, ty, res_.y) ||
                 (z && !close_enough(ez, tz, res_.z)) || (m && !close_enough(em, tm, res_.m))) {
                 char buf[200];
                 std::snprintf(buf, sizeof buf, "point %d (%.17g %.17g) arrived as (%.17g %.17g)",
@@ -169,7 +192,27 @@ private:
     Notes &notes_;
 };
 
+// Whether every M value of `g` is a Shapefile's "no data".
+bool all_nodata_measures(OGRGeometryH g) {
+    const int parts = OGR_G_GetGeometryCount(g);
+    if (parts > 0) {
+        for (int i = 0; i < parts; ++i)
+            if (!all_nodata_measures(OGR_G_GetGeometryRef(g, i))) return false;
+        return true;
+    }
+    for (int i = 0, n = OGR_G_GetPointCount(g); i < n; ++i)
+        if (!(OGR_G_GetM(g, i) < kNoDataMeasure)) return false;
+    return true;
+}
+
 }  // namespace
+
+OGRGeometryH without_nodata_measures(OGRGeometryH g) {
+    if (g == nullptr || !OGR_G_IsMeasured(g) || !all_nodata_measures(g)) return nullptr;
+    OGRGeometryH copy = OGR_G_Clone(g);
+    OGR_G_SetMeasured(copy, FALSE);
+    return copy;
+}
 
 std::string geometry_text(OGRGeometryH g) {
     if (g == nullptr) return "(none)";
@@ -204,14 +247,23 @@ std::string compare_geometry(OGRGeometryH s, OGRGeometryH t, TargetFormat target
         expected.reset(OGR_G_GetLinearGeometry(expected.get(), 0, nullptr));
         notes.add("curves written as line segments");
     }
-    // Meshes (TIN, polyhedral surfaces) written as multipolygons of their faces.
-    const OGRwkbGeometryType fe = OGR_GT_Flatten(OGR_G_GetGeometryType(expected.get()));
-    if (fe != ft && is_surface_kind(fe) && is_surface_kind(ft) &&
-        (fidelity::is_mesh_type(fe) || fidelity::is_mesh_type(ft))) {
-        expected.reset(OGR_G_ForceToMultiPolygon(expected.release()));
-        Geometry faces(OGR_G_ForceToMultiPolygon(OGR_G_Clone(t)));
-        notes.add("meshes written as multipolygons of their faces");
-        return Comparer(res, notes).compare(expected.get(), faces.get());
+    // Meshes (TIN, polyhedral surfaces, and collections of them with polygons,
+    // as a multipatch reads) written as multipolygons of their faces, or with
+    // their faces grouped otherwise (a lone triangle read back as a polygon):
+    // compared face by face.
+    Geometry faces;
+    if (mesh_like(expected.get()) || mesh_like(t)) {
+        if (!surface_like(expected.get()) || !surface_like(t))
+            return std::string("geometry type ") +
+                   OGRGeometryTypeToName(OGR_G_GetGeometryType(expected.get())) +
+                   " arrived as " + OGRGeometryTypeToName(OGR_G_GetGeometryType(t));
+        const OGRwkbGeometryType fe = OGR_GT_Flatten(OGR_G_GetGeometryType(expected.get()));
+        if (fe != ft || fe == wkbGeometryCollection) {
+            expected.reset(OGR_G_ForceToMultiPolygon(expected.release()));
+            faces.reset(OGR_G_ForceToMultiPolygon(OGR_G_Clone(t)));
+            t = faces.get();
+            notes.add("meshes written as multipolygons of their faces");
+        }
     }
     // MapInfo files hold no Z or M.
     const bool z = OGR_G_Is3D(expected.get()), m = OGR_G_IsMeasured(expected.get());

@@ -4,9 +4,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <tuple>
 
 #include <cpl_string.h>
 #include <ogr_api.h>
@@ -26,16 +28,28 @@ struct FeatureDeleter {
 };
 using Feature = std::unique_ptr<std::remove_pointer_t<OGRFeatureH>, FeatureDeleter>;
 
+struct GeometryDeleter {
+    void operator()(OGRGeometryH g) const { if (g) OGR_G_DestroyGeometry(g); }
+};
+using Geometry = std::unique_ptr<std::remove_pointer_t<OGRGeometryH>, GeometryDeleter>;
+
 // One side, open: its dataset and the layer read from it (a table's rows in
 // FID order come from a query, released with the side).
 class OpenSide {
 public:
     OpenSide(const VerifySide &side, bool fid_order, WarningSink *sink) {
         ErrorScope scope(sink);
+        // A Shapefile's layer is measured when its shape type holds M values,
+        // not only when its first shape has some (GDAL's default): M values
+        // further on are read too. Those that say "no data" are left out
+        // when compared (without_nodata_measures).
+        static const char *const kShapefileOptions[] = {"ADJUST_GEOM_TYPE=NO", nullptr};
         ds_ = side.format == TargetFormat::PostgreSQL
                   ? open_pg_source(side.dataset, sink, "Cannot open the PostgreSQL database")
                   : open_vector_or(side.dataset, OpenFlags::ReadOnly, sink,
-                                   "Cannot open the dataset");
+                                   "Cannot open the dataset",
+                                   side.format == TargetFormat::Shapefile ? kShapefileOptions
+                                                                          : nullptr);
         layer_ = GDALDatasetGetLayerByName(ds_.get(), side.layer.c_str());
         CPLErrorReset();  // a missing layer is the verdict's, not a failure
         if (layer_ == nullptr) return;
@@ -80,16 +94,20 @@ private:
     int fid_field_ = -1;
 };
 
-// The step of a MapInfo file's integer coordinates, from the scale its
-// .map header holds (worked out by the writer from the bounds).
-double mapinfo_step(const std::string &tab_path) {
+// The largest error of a coordinate read back from a MapInfo file, per axis,
+// from the scales its .map header holds (worked out by the writer from the
+// bounds). The writer stores round(coordinate * scale + displacement) as an
+// integer: half a step, 0.5 / scale. GDAL's reader then divides back and
+// rounds the result to the power of ten nearest the scale (10^round(log10
+// scale)), another half of that power's step.
+std::pair<double, double> mapinfo_tolerance(const std::string &tab_path) {
     std::string map_path = tab_path;
     const auto dot = map_path.find_last_of('.');
-    if (dot == std::string::npos) return 0.0;
+    if (dot == std::string::npos) return {0.0, 0.0};
     map_path = map_path.substr(0, dot) + (map_path[dot + 1] == 'T' ? ".MAP" : ".map");
     std::ifstream in(map_path, std::ios::binary);
     unsigned char header[0x190];
-    if (!in.read(reinterpret_cast<char *>(header), sizeof header)) return 0.0;
+    if (!in.read(reinterpret_cast<char *>(header), sizeof header)) return {0.0, 0.0};
     auto i16 = [&](int at) { return int(header[at]) | int(header[at + 1]) << 8; };
     auto f64 = [&](int at) {
         double v;
@@ -100,8 +118,12 @@ double mapinfo_step(const std::string &tab_path) {
     // Files of version 100 scale by 10^precision instead.
     const double x_scale = version <= 100 ? std::pow(10.0, header[0x160]) : f64(0x170);
     const double y_scale = version <= 100 ? x_scale : f64(0x178);
-    if (!(x_scale > 0) || !(y_scale > 0)) return 0.0;
-    return std::max(1.0 / x_scale, 1.0 / y_scale);
+    auto tolerance = [](double scale) {
+        if (!(scale > 0) || !std::isfinite(scale)) return 0.0;
+        const double rounding = std::pow(10.0, std::round(std::log10(scale)));
+        return 0.5 / scale + 0.5 / rounding;
+    };
+    return {tolerance(x_scale), tolerance(y_scale)};
 }
 
 // The value of <tag> in a File Geodatabase layer's XML definition, or 0.
@@ -134,7 +156,7 @@ std::string gdb_definition(GDALDatasetH ds, const std::string &name) {
 Resolution resolution_of(const VerifySide &target, GDALDatasetH ds) {
     Resolution res;
     if (target.format == TargetFormat::MapInfo) {
-        res.xy = mapinfo_step(target.dataset);
+        std::tie(res.x, res.y) = mapinfo_tolerance(target.dataset);
     } else if (target.format == TargetFormat::FileGDB) {
         // Coordinates are stored as integers of 1/XYScale (Z: 1/ZScale, M: 1/MScale).
         const std::string xml = gdb_definition(ds, target.layer);
@@ -142,7 +164,7 @@ Resolution resolution_of(const VerifySide &target, GDALDatasetH ds) {
             const double scale = xml_number(xml, tag);
             return scale > 0 ? 1.0 / scale : 0.0;
         };
-        res.xy = step("XYScale");
+        res.x = res.y = step("XYScale");
         res.z = step("ZScale");
         res.m = step("MScale");
     }
@@ -203,9 +225,14 @@ FieldPairs pair_fields(OGRFeatureDefnH s, OGRFeatureDefnH t, int s_fid, int t_fi
     }
     for (int j = 0; j < nt; ++j) {
         if (taken[j]) continue;
-        // MapInfo files need a field: a layer without any gets one, "FID".
-        if (target == TargetFormat::MapInfo && ns == 0 && nt == 1 && EQUAL(name_t(j).c_str(), "FID")) {
-            counts.push_back({"the field 'FID' a MapInfo file needs, added to a layer without fields", 1});
+        // MapInfo files and Shapefiles need a field: a layer without any gets
+        // one, "FID".
+        if ((target == TargetFormat::MapInfo || target == TargetFormat::Shapefile) && ns == 0 &&
+            nt == 1 && EQUAL(name_t(j).c_str(), "FID")) {
+            counts.push_back({std::string("the field 'FID' a ") +
+                                  (target == TargetFormat::MapInfo ? "MapInfo file" : "Shapefile") +
+                                  " needs, added to a layer without fields",
+                              1});
             continue;
         }
         p.extra.push_back(j);
@@ -220,9 +247,10 @@ FieldPairs pair_fields(OGRFeatureDefnH s, OGRFeatureDefnH t, int s_fid, int t_fi
 
 class LayerComparison {
 public:
-    LayerComparison(TargetFormat target, const Resolution &res, const OpenSide &src,
-                    const OpenSide &dst, LayerVerdict &v)
-        : target_(target), res_(res), v_(v) {
+    LayerComparison(TargetFormat source, TargetFormat target, const Resolution &res,
+                    const OpenSide &src, const OpenSide &dst, LayerVerdict &v)
+        : source_shp_(source == TargetFormat::Shapefile),
+          target_shp_(target == TargetFormat::Shapefile), target_(target), res_(res), v_(v) {
         OGRFeatureDefnH s = OGR_L_GetLayerDefn(src.layer()), t = OGR_L_GetLayerDefn(dst.layer());
         pairs_ = pair_fields(s, t, src.fid_field(), dst.fid_field(), target, v, v.format);
         for (int i = 0; i < OGR_FD_GetFieldCount(s); ++i)
@@ -234,24 +262,13 @@ public:
     // `geometry` replaces the source's geometry (a point of a split multipoint).
     void pair(OGRFeatureH s, OGRFeatureH t, OGRGeometryH geometry, const std::string &label,
               Notes &notes) {
-        bool differs = false;
-        for (std::size_t i = 0; i < pairs_.target_of.size(); ++i) {
-            const int j = pairs_.target_of[i];
-            if (j < 0) continue;
-            const std::string why =
-                verify::compare_value(s, int(i), t, j, target_, heads_[i], notes);
-            if (why.empty()) continue;
-            differs = true;
-            show({label, OGR_Fld_GetNameRef(OGR_F_GetFieldDefnRef(s, int(i))), why,
-                  verify::value_text(s, int(i)), verify::value_text(t, j)});
-        }
-        OGRGeometryH g = OGR_F_GetGeometryRef(t);
-        const std::string why = verify::compare_geometry(geometry, g, target_, res_, notes);
-        if (!why.empty()) {
-            differs = true;
-            show({label, "geometry", why, verify::geometry_text(geometry), verify::geometry_text(g)});
-        }
-        if (differs) ++v_.differences;
+        if (differ(s, t, geometry, &label, notes)) ++v_.differences;
+    }
+
+    // Whether `t` is what `s` became, nothing recorded.
+    bool matches(OGRFeatureH s, OGRFeatureH t) {
+        Notes scratch;
+        return !differ(s, t, OGR_F_GetGeometryRef(s), nullptr, scratch);
     }
 
     void missing(OGRFeatureH s, const std::string &label) {
@@ -276,10 +293,43 @@ public:
     }
 
 private:
+    // Whether `s` (with `geometry`) and `t` differ; with a `label`, what
+    // differs is shown.
+    bool differ(OGRFeatureH s, OGRFeatureH t, OGRGeometryH geometry, const std::string *label,
+                Notes &notes) {
+        bool differs = false;
+        for (std::size_t i = 0; i < pairs_.target_of.size(); ++i) {
+            const int j = pairs_.target_of[i];
+            if (j < 0) continue;
+            const std::string why =
+                verify::compare_value(s, int(i), t, j, target_, heads_[i], notes);
+            if (why.empty()) continue;
+            differs = true;
+            if (label == nullptr) return true;
+            show({*label, OGR_Fld_GetNameRef(OGR_F_GetFieldDefnRef(s, int(i))), why,
+                  verify::value_text(s, int(i)), verify::value_text(t, j)});
+        }
+        OGRGeometryH g = OGR_F_GetGeometryRef(t);
+        // A Shapefile's M values of "no data" are no M values.
+        Geometry own_s(source_shp_ ? verify::without_nodata_measures(geometry) : nullptr);
+        Geometry own_t(target_shp_ ? verify::without_nodata_measures(g) : nullptr);
+        if (own_s) geometry = own_s.get();
+        if (own_t) g = own_t.get();
+        const std::string why = verify::compare_geometry(geometry, g, target_, res_, notes);
+        if (!why.empty()) {
+            differs = true;
+            if (label != nullptr)
+                show({*label, "geometry", why, verify::geometry_text(geometry),
+                      verify::geometry_text(g)});
+        }
+        return differs;
+    }
+
     void show(VerifyDifference d) {
         if (v_.shown.size() < kMaxShown) v_.shown.push_back(std::move(d));
     }
 
+    bool source_shp_, target_shp_;
     TargetFormat target_;
     Resolution res_;
     LayerVerdict &v_;
@@ -340,34 +390,94 @@ void compare_by_key(Reader &src, Reader &dst, const OpenSide &s_side, const Open
 }
 
 // By order; a multipoint arrives in a MapInfo file as one feature per point.
+// A feature missing on one side (or added) would shift every later pair: where
+// a pair differs, the next kLookAhead features of each side are looked
+// through for the place where the two sides agree again, and the features
+// skipped are named missing or added. Both sides hold at most kLookAhead + 1
+// features at a time; after kMaxResyncs vain searches (a layer whose values
+// differ throughout) pairs are no longer searched.
+constexpr std::size_t kLookAhead = 16;
+constexpr int kMaxResyncs = 64;
+
 void compare_in_order(Reader &src, Reader &dst, TargetFormat target, LayerComparison &cmp,
                       const ErrorScope &scope) {
-    long long position = 0;
-    for (Feature s = src.next(); s; s = src.next()) {
+    struct Pending {
+        Feature f;
+        long long position;
+    };
+    std::deque<Pending> s_buf;
+    std::deque<Feature> t_buf;
+    long long read = 0;
+    auto fill_source = [&](std::size_t n) {
+        while (s_buf.size() < n) {
+            Feature f = src.next();
+            if (!f) return;
+            s_buf.push_back({std::move(f), ++read});
+        }
+    };
+    auto fill_target = [&](std::size_t n) {
+        while (t_buf.size() < n) {
+            Feature f = dst.next();
+            if (!f) return;
+            t_buf.push_back(std::move(f));
+        }
+    };
+    auto label_of = [](const Pending &p) {
+        return "feature " + std::to_string(p.position) + " (source FID " +
+               std::to_string(OGR_F_GetFID(p.f.get())) + ")";
+    };
+    auto splits = [&](OGRFeatureH f) {
+        OGRGeometryH g = OGR_F_GetGeometryRef(f);
+        return target == TargetFormat::MapInfo && g != nullptr &&
+               OGR_GT_Flatten(OGR_G_GetGeometryType(g)) == wkbMultiPoint &&
+               OGR_G_GetGeometryCount(g) > 1;
+    };
+    int vain = 0;
+    for (fill_source(1); !s_buf.empty(); fill_source(1)) {
         scope.raise_if_failed();
-        ++position;
-        const std::string label = "feature " + std::to_string(position) + " (source FID " +
-                                  std::to_string(OGR_F_GetFID(s.get())) + ")";
-        OGRGeometryH g = OGR_F_GetGeometryRef(s.get());
-        const bool split = target == TargetFormat::MapInfo && g != nullptr &&
-                           OGR_GT_Flatten(OGR_G_GetGeometryType(g)) == wkbMultiPoint &&
-                           OGR_G_GetGeometryCount(g) > 1;
+        OGRFeatureH s = s_buf.front().f.get();
+        const std::string label = label_of(s_buf.front());
+        OGRGeometryH g = OGR_F_GetGeometryRef(s);
+        const bool split = splits(s);
+        fill_target(1);
+        if (!split && !t_buf.empty() && vain < kMaxResyncs && !cmp.matches(s, t_buf.front().get())) {
+            fill_source(kLookAhead + 1);
+            fill_target(kLookAhead + 1);
+            std::size_t added = 0, missing = 0;
+            for (std::size_t d = 1; d <= kLookAhead && added == 0 && missing == 0; ++d) {
+                if (d < t_buf.size() && cmp.matches(s, t_buf[d].get())) added = d;
+                else if (d < s_buf.size() && !splits(s_buf[d].f.get()) &&
+                         cmp.matches(s_buf[d].f.get(), t_buf.front().get()))
+                    missing = d;
+            }
+            if (added > 0 || missing > 0) {
+                for (; added > 0; --added, t_buf.pop_front())
+                    cmp.extra(t_buf.front().get(),
+                              fid_label("target", OGR_F_GetFID(t_buf.front().get())));
+                for (; missing > 0; --missing, s_buf.pop_front())
+                    cmp.missing(s_buf.front().f.get(), label_of(s_buf.front()));
+                continue;  // the pair that agrees is compared next
+            }
+            ++vain;
+        }
         const int pieces = split ? OGR_G_GetGeometryCount(g) : 1;
         Notes notes;
         for (int k = 0; k < pieces; ++k) {
-            Feature t = dst.next();
-            if (!t) {
-                cmp.missing(s.get(), label);
+            fill_target(1);
+            if (t_buf.empty()) {
+                cmp.missing(s, label);
                 break;
             }
-            cmp.pair(s.get(), t.get(), split ? OGR_G_GetGeometryRef(g, k) : g, label, notes);
+            cmp.pair(s, t_buf.front().get(), split ? OGR_G_GetGeometryRef(g, k) : g, label, notes);
+            t_buf.pop_front();
         }
         if (split) notes.add("multipoints stored as one point feature each");
         cmp.count(notes);
+        s_buf.pop_front();
     }
     long long extra = 0;
-    for (Feature t = dst.next(); t; t = dst.next())
-        if (++extra == 1) cmp.extra(t.get(), fid_label("target", OGR_F_GetFID(t.get())));
+    for (fill_target(1); !t_buf.empty(); t_buf.pop_front(), fill_target(1))
+        if (++extra == 1) cmp.extra(t_buf.front().get(), fid_label("target", OGR_F_GetFID(t_buf.front().get())));
 }
 
 }  // namespace
@@ -388,7 +498,7 @@ LayerVerdict verify_layer(const VerifySide &source, const VerifySide &target,
         if (!v.source_found || !v.target_found) return v;
         ErrorScope scope(&quiet);
         const Resolution res = resolution_of(target, dst.dataset());
-        LayerComparison cmp(target.format, res, src, dst, v);
+        LayerComparison cmp(source.format, target.format, res, src, dst, v);
         Reader s(src.layer(), v.source_features, cancel);
         Reader t(dst.layer(), v.target_features, cancel);
         if (by_key)
