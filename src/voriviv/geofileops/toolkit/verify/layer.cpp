@@ -310,8 +310,10 @@ private:
                   verify::value_text(s, int(i)), verify::value_text(t, j)});
         }
         OGRGeometryH g = OGR_F_GetGeometryRef(t);
-        // A Shapefile's M values of "no data" are no M values.
-        Geometry own_s(source_shp_ ? verify::without_nodata_measures(geometry) : nullptr);
+        // A Shapefile's M values of "no data" are no M values (and values
+        // below -1e38 written into one become "no data").
+        Geometry own_s(source_shp_ || target_shp_ ? verify::without_nodata_measures(geometry)
+                                                  : nullptr);
         Geometry own_t(target_shp_ ? verify::without_nodata_measures(g) : nullptr);
         if (own_s) geometry = own_s.get();
         if (own_t) g = own_t.get();

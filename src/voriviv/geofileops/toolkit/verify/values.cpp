@@ -189,11 +189,29 @@ std::string compare_value(OGRFeatureH s, int si, OGRFeatureH t, int ti, TargetFo
     return compare_set(s, si, t, ti, target, head, notes);
 }
 
+namespace {
+
+// Whether `name` is `base` with a suffix a writer adds to keep names apart
+// (a number: a second field of one name) or off a reserved word ("_").
+bool suffixed(const std::string &base, const std::string &name) {
+    if (name.size() <= base.size() || name.compare(0, base.size(), base) != 0) return false;
+    std::size_t i = base.size();
+    if (name[i] == '_') ++i;
+    for (; i < name.size(); ++i)
+        if (!std::isdigit(static_cast<unsigned char>(name[i]))) return false;
+    return true;
+}
+
+}  // namespace
+
 bool laundered_as(const std::string &source_name, const std::string &target_name,
                   TargetFormat target) {
-    if (target == TargetFormat::PostgreSQL)
-        return target_name == pg_truncate_identifier(pg_laundered_name(source_name));
+    if (target == TargetFormat::PostgreSQL) {
+        const std::string laundered = pg_truncate_identifier(pg_laundered_name(source_name));
+        return target_name == laundered || suffixed(laundered, target_name);
+    }
     const std::string a = lower_alnum(source_name), b = lower_alnum(target_name);
+    if (suffixed(a, b)) return true;
     if (b.empty()) return false;
     if (a == b || a.starts_with(b)) return true;
     // A File Geodatabase name may not start with a digit.
