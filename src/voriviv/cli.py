@@ -209,6 +209,20 @@ def _positive(text: str) -> int:
     return n
 
 
+def _schema_option(p: argparse.ArgumentParser, help: str = "PostgreSQL schema (public)") -> None:
+    p.add_argument("--schema", default="public", help=help)
+
+
+def _tables_option(p: argparse.ArgumentParser,
+                   help: str = "only these layers/tables (file stems for TAB/Shapefile)") -> None:
+    p.add_argument("--tables", type=_split_list, metavar="A,B", help=help)
+
+
+def _threads_option(p: argparse.ArgumentParser, help: str = "worker threads") -> None:
+    p.add_argument("--threads", type=_positive, metavar="N",
+                   help=f"{help} (default: {default_threads()}, the CPU count)")
+
+
 def build_parser() -> argparse.ArgumentParser:
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--json", action="store_true",
@@ -234,10 +248,9 @@ def build_parser() -> argparse.ArgumentParser:
         p.add_argument("target", metavar="CONNECTION" if dst_kind == "pg" else
                        ("OUTPUT_DIR" if dst_kind == "dir" else "TARGET.gdb"))
         if "pg" in (src_kind, dst_kind):
-            p.add_argument("--schema", default="public", help="PostgreSQL schema (public)")
+            _schema_option(p)
         if command != "pg2gdbf":
-            p.add_argument("--tables", type=_split_list, metavar="A,B",
-                           help="only these layers/tables (file stems for TAB/Shapefile)")
+            _tables_option(p)
         if dst_kind == "pg":
             p.add_argument("--overwrite", action="store_true",
                            help="replace existing tables (otherwise such a layer fails)")
@@ -251,8 +264,7 @@ def build_parser() -> argparse.ArgumentParser:
             p.add_argument("--dataset", type=_dataset, action="append", required=True,
                            metavar="NAME=T1,T2", help="feature dataset and its tables "
                            "(repeatable)")
-        p.add_argument("--threads", type=_positive, metavar="N",
-                       help=f"worker threads (default: {default_threads()}, the CPU count)")
+        _threads_option(p)
         p.add_argument("--verify", action="store_true",
                        help="then read every layer back and compare it with its source "
                             "(exit status 1 when one differs)")
@@ -267,12 +279,9 @@ def build_parser() -> argparse.ArgumentParser:
                        "layer differs, 1 when one does.")
     p.add_argument("source", metavar="SOURCE", help="a path or a CONNECTION")
     p.add_argument("target", metavar="TARGET", help="a path or a CONNECTION")
-    p.add_argument("--schema", default="public",
-                   help="PostgreSQL schema of the side that is a database (public)")
-    p.add_argument("--tables", type=_split_list, metavar="A,B",
-                   help="only these source layers/tables (file stems for TAB/Shapefile)")
-    p.add_argument("--threads", type=_positive, metavar="N",
-                   help=f"worker threads (default: {default_threads()}, the CPU count)")
+    _schema_option(p, "PostgreSQL schema of the side that is a database (public)")
+    _tables_option(p, "only these source layers/tables (file stems for TAB/Shapefile)")
+    _threads_option(p)
 
     p = sub.add_parser("run", parents=[common],
                        help="Run the conversions of a job file, here or on a Dask cluster.",
@@ -285,8 +294,7 @@ def build_parser() -> argparse.ArgumentParser:
                        help="run on the Dask cluster of this scheduler (tcp://host:8786)")
     where.add_argument("--local-cluster", type=_positive, metavar="N",
                        help="run on a Dask LocalCluster of N single-threaded worker processes")
-    p.add_argument("--threads", type=_positive, metavar="N",
-                   help=f"worker threads of a run here (default: {default_threads()})")
+    _threads_option(p, "worker threads of a run here")
 
     p = sub.add_parser("layers", parents=[common],
                        help="List the layers of a geodatabase, a TAB/Shapefile directory or a "
@@ -294,7 +302,7 @@ def build_parser() -> argparse.ArgumentParser:
                        description="List the layers of a File Geodatabase, a directory (or "
                                    "file) of TAB files and Shapefiles, or a PostgreSQL schema.")
     p.add_argument("location", metavar="LOCATION", help="a path or a CONNECTION")
-    p.add_argument("--schema", default="public", help="PostgreSQL schema (public)")
+    _schema_option(p)
     return parser
 
 

@@ -65,8 +65,8 @@ class LayerCheck:
     source_features: Optional[int] = None
     target_features: Optional[int] = None
     differences: int = 0
-    shown: List[Dict[str, str]] = field(default_factory=list)
-    format: List[Tuple[str, int]] = field(default_factory=list)
+    shown: List[dict] = field(default_factory=list)
+    format: List[tuple] = field(default_factory=list)
     error: Optional[str] = None
 
     def line(self) -> str:

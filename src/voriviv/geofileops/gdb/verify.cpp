@@ -1,7 +1,9 @@
 // _verify_layers: the comparison of layer pairs (toolkit/verify/), bound in
 // the gdb module, whose thread setting it runs on. The Python face is
 // voriviv.verify, which pairs the layers and makes the report.
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nanobind/nanobind.h>
@@ -33,29 +35,29 @@ VerifySide side_of(nb::handle d) {
             d.attr("get")("schema").is_none() ? std::string() : utf8(d["schema"])};
 }
 
-nb::dict verdict_dict(const LayerVerdict &v) {
+nb::dict dict_of(std::initializer_list<std::pair<const char *, nb::object>> items) {
     nb::dict d;
-    d["source_found"] = v.source_found;
-    d["target_found"] = v.target_found;
-    d["source_features"] = v.source_features;
-    d["target_features"] = v.target_features;
-    d["differences"] = v.differences;
-    nb::list shown;
-    for (const auto &s : v.shown) {
-        nb::dict e;
-        e["feature"] = s.feature;
-        e["field"] = s.field;
-        e["what"] = s.what;
-        e["source"] = s.source_value;
-        e["target"] = s.target_value;
-        shown.append(e);
-    }
-    d["shown"] = shown;
-    nb::list format;
-    for (const auto &[kind, count] : v.format) format.append(nb::make_tuple(kind, count));
-    d["format"] = format;
-    d["error"] = v.error.empty() ? nb::none() : nb::cast(v.error);
+    for (const auto &[key, value] : items) d[key] = value;
     return d;
+}
+
+nb::dict verdict_dict(const LayerVerdict &v) {
+    nb::list shown, format;
+    for (const auto &s : v.shown)
+        shown.append(dict_of({{"feature", nb::cast(s.feature)},
+                              {"field", nb::cast(s.field)},
+                              {"what", nb::cast(s.what)},
+                              {"source", nb::cast(s.source_value)},
+                              {"target", nb::cast(s.target_value)}}));
+    for (const auto &[kind, count] : v.format) format.append(nb::make_tuple(kind, count));
+    return dict_of({{"source_found", nb::cast(v.source_found)},
+                    {"target_found", nb::cast(v.target_found)},
+                    {"source_features", nb::cast(v.source_features)},
+                    {"target_features", nb::cast(v.target_features)},
+                    {"differences", nb::cast(v.differences)},
+                    {"shown", shown},
+                    {"format", format},
+                    {"error", v.error.empty() ? nb::none() : nb::cast(v.error)}});
 }
 
 // pairs: a list of (source, target) dicts {"dataset", "layer", "kind",
