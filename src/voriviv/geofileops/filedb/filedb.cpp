@@ -113,7 +113,8 @@ std::string file_stem(const std::string &file, const std::string &extension) {
 // Opens one source file of the location; a null result without a GDAL error
 // raises "<open_failure><path>".
 Dataset open_source(const FileDbTraits &t, const std::string &file, WarningSink *sink) {
-    return open_vector_or(file, OpenFlags::ReadOnly, sink, (t.open_failure + file).c_str());
+    return open_vector_or(file, OpenFlags::ReadOnly, sink, (t.open_failure + file).c_str(),
+                          source_open_options(t.own.driver));
 }
 
 // Name of the first layer of a source file; a file without layers raises

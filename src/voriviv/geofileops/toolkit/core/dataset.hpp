@@ -52,6 +52,12 @@ Dataset open_vector(const std::string &name, OpenFlags flags, WarningSink *sink)
 Dataset open_vector_or(const std::string &name, OpenFlags flags, WarningSink *sink,
                        const char *fallback, const char *const *open_options = nullptr);
 
+// The open options a source read by GDAL driver `driver` (short name) is
+// opened with, or null. A Shapefile's layer has M values when any of its
+// shapes holds some, not only when the first one does (GDAL's default, which
+// drops every later shape's M values when the first has none).
+const char *const *source_open_options(const std::string &driver);
+
 // Opens a PostgreSQL connection as the source of an export: every table is
 // listed, those without a geometry column too (GDAL's default listing leaves
 // them out), and the list is read at once, so that a translation finds a

@@ -230,8 +230,10 @@ void produce(const RowFormat &f, const CopyJob &job, Part &part, bool reopen,
     GDALDatasetH src = job.source.dataset;
     Dataset own;
     if (reopen) {
+        GDALDriverH driver = GDALGetDatasetDriver(src);
         own = open_vector_or(GDALGetDescription(src), OpenFlags::ReadOnly, job.sink,
-                             msg::kWorkerOpenFailed);
+                             msg::kWorkerOpenFailed,
+                             source_open_options(driver ? GDALGetDriverShortName(driver) : ""));
         src = own.get();
     }
     OGRLayer *layer = OGRLayer::FromHandle(GDALDatasetGetLayerByName(src, layer_name.c_str()));
