@@ -23,6 +23,16 @@ from voriviv.verify import DIFFERS, EQUAL_UP_TO_FORMAT, IDENTICAL, verify
 REAL = DATA.parent / "realworld"
 
 
+@pytest.fixture(autouse=True)
+def thread_settings():
+    """run_conversion sets the converter modules' threads: put them back."""
+    from voriviv.geofileops import gdb, shp, tab
+    saved = [(m, m.GEOFILEOPS_THREADS) for m in (gdb, shp, tab)]
+    yield
+    for module, n in saved:
+        module.set_geofileops_threads(n)
+
+
 def quietly(fn):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
@@ -214,3 +224,15 @@ REFUSED = {
 # A directory written by a conversion holds one kind of file.
 _TARGET_KIND = {"pg2shp": "shp", "pg2tab": "tab", "gdb2shape": "shp", "tab2shp": "shp",
                 "shp2tab": "tab"}
+
+
+def test_verify_leaves_the_modules_thread_setting(tmp_path, naturalearth):
+    from voriviv.geofileops import gdb as gdb_module
+    saved = gdb_module.GEOFILEOPS_THREADS
+    gdb_module.set_geofileops_threads(1)
+    try:
+        report = verify(str(naturalearth), str(tmp_path), threads=2)
+        assert report.threads == 2
+        assert gdb_module.GEOFILEOPS_THREADS == 1
+    finally:
+        gdb_module.set_geofileops_threads(saved)

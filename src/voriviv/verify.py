@@ -196,7 +196,8 @@ def verify(source: str, target: str, *, schema: Optional[str] = None,
     :data:`~voriviv.conversions.LAYER_KINDS`: "tab" compares only the TAB
     files of a directory). ``tables``, when not empty, keeps the source
     layers it names. ``threads`` sets the threads of the comparison (default:
-    the CPU count).
+    the CPU count) for this call; the ``voriviv.geofileops.gdb`` module's own
+    setting is left as it was.
 
     Raises :class:`~voriviv.errors.UsageError` for locations that cannot be
     compared; a layer whose target is missing or cannot be read is a layer
@@ -214,7 +215,6 @@ def verify(source: str, target: str, *, schema: Optional[str] = None,
     if src_listing["kind"] == dst_listing["kind"] == "postgresql":
         raise UsageError("at most one of SOURCE and TARGET may be a database")
     gdb = converter_module("gdb")
-    gdb.set_geofileops_threads(threads)
     report = VerifyReport(source, target, threads)
     pairs, checks = [], []
     for side in src_sides:
@@ -233,7 +233,14 @@ def verify(source: str, target: str, *, schema: Optional[str] = None,
         report.layers.append(check)
         checks.append(check)
         pairs.append((side, match))
-    for check, verdict in zip(checks, gdb._verify_layers(pairs)):
+    # The module's thread setting is the comparison's for this call only.
+    saved = gdb.GEOFILEOPS_THREADS
+    gdb.set_geofileops_threads(threads)
+    try:
+        verdicts = gdb._verify_layers(pairs)
+    finally:
+        gdb.set_geofileops_threads(saved)
+    for check, verdict in zip(checks, verdicts):
         _fill(check, verdict)
     report.seconds = time.monotonic() - start
     return report
