@@ -352,10 +352,10 @@ def cases(info, inp: Inputs, work: Path, threads: int, parallel: int) -> Dict[st
 
 # -- output ------------------------------------------------------------------------------
 
-def print_table(title: str, rows: List[Row]) -> None:
+def print_table(title: str, rows: List[Row], peer: str = "ogr2ogr") -> None:
     print(f"\n### {title}\n")
-    print("| conversion | ours s (median) | ours min-max | ogr2ogr s (median) | ogr2ogr min-max "
-          "| ratio ours/ogr2ogr |")
+    print(f"| conversion | ours s (median) | ours min-max | {peer} s (median) | {peer} min-max "
+          f"| ratio ours/{peer} |")
     print("|---|---:|---:|---:|---:|---:|")
     notes = []
     for r in rows:

@@ -96,7 +96,7 @@ def _public_names(module):
 
 API = ["voriviv", "voriviv.geofileops.gdb", "voriviv.geofileops.tab", "voriviv.geofileops.shp",
        "voriviv.pos", "voriviv.bounding_box", "voriviv.tileid", "voriviv.jobs",
-       "voriviv.conversions", "voriviv.connection", "voriviv.report", "voriviv.progress",
+       "voriviv.conversions", "voriviv.verify", "voriviv.connection", "voriviv.report", "voriviv.progress",
        "voriviv.errors"]
 # Named in a module, documented where it lives.
 ELSEWHERE = {"PathLike"}

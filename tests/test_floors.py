@@ -20,7 +20,7 @@ FLOORS = {
     "errors": 0, "progress": 0,
     "report": 1, "connection": 1,
     "conversions": 2,
-    "_dask": 3,
+    "_dask": 3, "verify": 3,
     "jobs": 4,
     "cli": 5,
     "__main__": 6,
@@ -85,6 +85,7 @@ INCLUDES = {
     "pg": {"core", "fidelity", "pg/copy"},
     "pg/copy": {"core", "fidelity", "pg"},
     "py": {"core", "run", "files", "fidelity", "pg", "pg/copy"},
+    "verify": {"core", "fidelity", "pg"},
 }
 
 

@@ -3,7 +3,8 @@
 Every source is loaded twice, once as by default (rows through COPY) and once
 with VORIVIV_BENCH_PG_COPY=0 (GDAL's translation); both tables are then read with
 pg_dump and psql, never with voriviv: the same definition (modulo the schema
-name), the same rows in FID order and the same sequence state.
+name), the same rows in FID order and the same sequence state. Doubles are
+compared to GDAL's 15 significant digits: the COPY load keeps all of theirs.
 """
 from __future__ import annotations
 
@@ -54,7 +55,9 @@ def table_image(pg, schema: str, table: str, physical: bool = True):
     ddl = run_text(["pg_dump", "--schema-only", "-t", f'{schema}."{table}"'], env)
     lines = [line.replace(f"{schema}.", "S.").replace(f"Schema: {schema};", "Schema: S;")
              for line in ddl.splitlines() if not line.startswith(("\\restrict", "\\unrestrict"))]
-    rows = run_text(["psql", "-qAtX", "-c",
+    # Doubles are printed with 15 significant digits: the COPY load keeps
+    # every digit of a double, GDAL's sends 15 (test_doubles_arrive_exactly).
+    rows = run_text(["psql", "-qAtX", "-c", "SET extra_float_digits = 0", "-c",
                      f'COPY (SELECT {"ctid, " if physical else ""}* FROM {schema}."{table}" '
                      f'ORDER BY {2 if physical else 1}) TO STDOUT'], env)
     seq = run_text(["psql", "-qAtX", "-c",
@@ -395,3 +398,25 @@ def test_ctrl_c_stops_a_running_copy_and_leaves_no_table(pg, psql, big_sources, 
     if tables == "big":
         assert psql(f"SELECT count(*) FROM {schema}.big") == "50000"
 
+
+
+def test_doubles_arrive_exactly(pg, psql, schema, tmp_path):
+    """Doubles without a declared width keep every digit, in binary rows (no
+    field but numbers) and in text rows (a date field)."""
+    values = [(35.362830461555426, 0.1), (-1.2345678901234567e-300, 3.3333333333333335e+300)]
+    features = ",".join(
+        '{"type":"Feature","geometry":{"type":"Point","coordinates":[1,2]},'
+        f'"properties":{{"d":{d!r},"t":{t!r},"day":"2024-01-0{i + 1}"}}}}'
+        for i, (d, t) in enumerate(values))
+    src = tmp_path / "d.geojson"
+    src.write_text('{"type":"FeatureCollection","features":[' + features + "]}")
+    gdb = tmp_path / "d.gdb"
+    ogr2ogr("-f", "OpenFileGDB", str(gdb), str(src), "-nln", "text_rows")
+    ogr2ogr("-update", str(gdb), str(src), "-nln", "binary_rows", "-select", "d,t")
+    GeoFileDatabase(gdb).gdb2pg(pg, schema=schema)
+    for table in ("text_rows", "binary_rows"):
+        assert psql(f"SELECT d = 35.362830461555426::float8 FROM {schema}.{table} "
+                    "ORDER BY objectid LIMIT 1") == "t"
+        out = psql(f"SET extra_float_digits = 3; SELECT d, t FROM {schema}.{table} "
+                   "ORDER BY objectid")
+        assert [tuple(float(v) for v in line.split("|")) for line in out.splitlines()] == values

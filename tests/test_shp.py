@@ -3,10 +3,12 @@ from __future__ import annotations
 
 import os
 import shutil
+import warnings
+import zipfile
 
 import pytest
 
-from conftest import ogrinfo
+from conftest import DATA, ogr2ogr, ogrinfo
 from filedb_twins import SHP, layers, make_layer, schema, threads  # noqa: F401
 from voriviv.geofileops.shp import ShapefileDatabase
 
@@ -36,6 +38,27 @@ def test_shp2pg_widens_the_countries_field_too_narrow_for_its_values(ne_shp, pg,
                 f"WHERE name = 'Vatican City'") == "1"
     assert psql(f"SELECT count(*), sum(pop_est)::bigint, max(pop_est)::bigint "
                 f"FROM {schema}.naturalearth_lowres") == "177|7654092021|1397715000"
+
+
+def test_shp2pg_keeps_m_values_of_shapes_after_a_first_without(tmp_path, pg, psql, schema):
+    # ogr2ogr writes the sample's first five multipoints with M "no data"
+    # (below -1e38) and the last two with M -100000.0002; GDAL's default
+    # reading takes the layer's M from the first shape only.
+    sample = DATA.parent / "realworld" / "gdb" / "multipointtest.gdb.zip"
+    if not sample.exists():
+        pytest.skip("real-world samples missing")
+    with zipfile.ZipFile(sample) as z:
+        z.extractall(tmp_path)
+    shp = tmp_path / "shp"
+    ogr2ogr(str(shp), str(tmp_path / "multipointtest.gdb"), "mpointz")
+    assert "MULTIPOINT Z ((-73.9294531389999" in ogrinfo("-q", str(shp / "mpointz.shp"), "mpointz")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        ShapefileDatabase(shp).shp2pg(pg, schema=schema)
+    m = psql(f"SELECT ST_M(ST_GeometryN(wkb_geometry, 1)) FROM {schema}.mpointz "
+             "ORDER BY ogc_fid").splitlines()
+    assert m[5:] == ["-100000.0002", "-100000.0002"]
+    assert all(float(v) < -1e38 for v in m[:5])
 
 
 def test_pg2shp_writes_next_to_a_bound_shapefile(ne_shp, tmp_path, pg, psql, schema):

@@ -5,6 +5,7 @@
     voriviv gdb2pg roads.gdb "PG:host=db dbname=gis user=etl" --schema roads --overwrite
     voriviv pg2gdb postgresql://etl@db/gis out.gdb --schema roads --tables a,b
     voriviv layers roads.gdb
+    voriviv verify roads.gdb "PG:host=db dbname=gis user=etl" --schema roads
 
 Built on the standard library's ``argparse``: the package then needs nothing
 beyond its own native modules, and argparse already gives subcommands,
@@ -13,7 +14,8 @@ live display is a few lines of ANSI text redrawn in place (no progress
 library needed for one line per running layer and a total).
 
 Exit status: 0 every layer arrived, 1 some layer failed (the others still
-ran) or the conversion could not start, 2 usage error, 130 interrupted.
+ran), the conversion could not start or (``verify``, ``--verify``) a layer
+differs from its source, 2 usage error, 130 interrupted.
 Errors are printed as one line each; ``--debug`` adds tracebacks and the
 ``voriviv`` log (DEBUG level) on stderr.
 
@@ -36,7 +38,7 @@ import traceback
 import warnings
 from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO
 
-from voriviv import __version__, _dask, jobs
+from voriviv import __version__, _dask, jobs, verify
 from voriviv.connection import connection_text
 from voriviv.conversions import (CONVERSIONS, DESCRIPTIONS, default_threads, list_layers,
                                  run_conversion)
@@ -207,6 +209,20 @@ def _positive(text: str) -> int:
     return n
 
 
+def _schema_option(p: argparse.ArgumentParser, help: str = "PostgreSQL schema (public)") -> None:
+    p.add_argument("--schema", default="public", help=help)
+
+
+def _tables_option(p: argparse.ArgumentParser,
+                   help: str = "only these layers/tables (file stems for TAB/Shapefile)") -> None:
+    p.add_argument("--tables", type=_split_list, metavar="A,B", help=help)
+
+
+def _threads_option(p: argparse.ArgumentParser, help: str = "worker threads") -> None:
+    p.add_argument("--threads", type=_positive, metavar="N",
+                   help=f"{help} (default: {default_threads()}, the CPU count)")
+
+
 def build_parser() -> argparse.ArgumentParser:
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--json", action="store_true",
@@ -232,10 +248,9 @@ def build_parser() -> argparse.ArgumentParser:
         p.add_argument("target", metavar="CONNECTION" if dst_kind == "pg" else
                        ("OUTPUT_DIR" if dst_kind == "dir" else "TARGET.gdb"))
         if "pg" in (src_kind, dst_kind):
-            p.add_argument("--schema", default="public", help="PostgreSQL schema (public)")
+            _schema_option(p)
         if command != "pg2gdbf":
-            p.add_argument("--tables", type=_split_list, metavar="A,B",
-                           help="only these layers/tables (file stems for TAB/Shapefile)")
+            _tables_option(p)
         if dst_kind == "pg":
             p.add_argument("--overwrite", action="store_true",
                            help="replace existing tables (otherwise such a layer fails)")
@@ -249,8 +264,24 @@ def build_parser() -> argparse.ArgumentParser:
             p.add_argument("--dataset", type=_dataset, action="append", required=True,
                            metavar="NAME=T1,T2", help="feature dataset and its tables "
                            "(repeatable)")
-        p.add_argument("--threads", type=_positive, metavar="N",
-                       help=f"worker threads (default: {default_threads()}, the CPU count)")
+        _threads_option(p)
+        p.add_argument("--verify", action="store_true",
+                       help="then read every layer back and compare it with its source "
+                            "(exit status 1 when one differs)")
+
+    p = sub.add_parser("verify", parents=[common],
+                       help="Compare a conversion's target with its source, value by value.",
+                       description="Read each layer of SOURCE beside the layer a conversion "
+                       "made of it in TARGET and compare feature count, every field value and "
+                       "every geometry. One line per layer: identical, equal up to the format "
+                       "(the differences the target format forces, counted) or differs (the "
+                       "first differences, named by feature and field). Exit status 0 when no "
+                       "layer differs, 1 when one does.")
+    p.add_argument("source", metavar="SOURCE", help="a path or a CONNECTION")
+    p.add_argument("target", metavar="TARGET", help="a path or a CONNECTION")
+    _schema_option(p, "PostgreSQL schema of the side that is a database (public)")
+    _tables_option(p, "only these source layers/tables (file stems for TAB/Shapefile)")
+    _threads_option(p)
 
     p = sub.add_parser("run", parents=[common],
                        help="Run the conversions of a job file, here or on a Dask cluster.",
@@ -263,8 +294,7 @@ def build_parser() -> argparse.ArgumentParser:
                        help="run on the Dask cluster of this scheduler (tcp://host:8786)")
     where.add_argument("--local-cluster", type=_positive, metavar="N",
                        help="run on a Dask LocalCluster of N single-threaded worker processes")
-    p.add_argument("--threads", type=_positive, metavar="N",
-                   help=f"worker threads of a run here (default: {default_threads()})")
+    _threads_option(p, "worker threads of a run here")
 
     p = sub.add_parser("layers", parents=[common],
                        help="List the layers of a geodatabase, a TAB/Shapefile directory or a "
@@ -272,7 +302,7 @@ def build_parser() -> argparse.ArgumentParser:
                        description="List the layers of a File Geodatabase, a directory (or "
                                    "file) of TAB files and Shapefiles, or a PostgreSQL schema.")
     p.add_argument("location", metavar="LOCATION", help="a path or a CONNECTION")
-    p.add_argument("--schema", default="public", help="PostgreSQL schema (public)")
+    _schema_option(p)
     return parser
 
 
@@ -299,6 +329,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return _layers_command(args)
         if args.command == "run":
             return _run_command(args)
+        if args.command == "verify":
+            return _verify_command(args)
         return _conversion_command(args)
     except UsageError as e:
         if args.debug:
@@ -358,8 +390,13 @@ def _conversion_command(args) -> int:
     if args.debug and getattr(report, "exception", None) is not None:
         traceback.print_exception(type(report.exception), report.exception,
                                   report.exception.__traceback__)
+    # --verify: every layer read back and compared with its source, once all arrived.
+    checked = _verify_conversion(args) if args.verify and report.status == "ok" else None
     if args.json:
-        print(report.to_json())
+        doc = report.to_dict()
+        if checked is not None:
+            doc["verify"] = checked.to_dict()
+        print(json.dumps(doc, indent=2, ensure_ascii=False))
     elif live is None:
         _summary(report, sys.stdout)
     for rec in report.records():
@@ -369,7 +406,44 @@ def _conversion_command(args) -> int:
         _err("interrupted")
     elif report.error:
         _err(f"error: {report.error}")
+    if checked is not None:
+        if not args.json and not args.quiet:
+            print("\n".join(checked.lines()))
+        for check in checked.layers:
+            if check.status == verify.DIFFERS:
+                _err(f"layer {check.layer} differs from its source")
+        return max(report.exit_code, checked.exit_code)
     return report.exit_code
+
+
+# What verify is told the locations of a conversion are.
+_VERIFY_KINDS = {"gdb": "gdb", "pg": "postgresql", "tab": "tab", "shp": "shp", "shape": "shp",
+                 "gdbf": "gdb"}
+
+
+def _verify_conversion(args) -> "verify.VerifyReport":
+    """After a conversion: its target read back and compared with its source."""
+    src_word, _, dst_word = args.command.partition("2")
+    tables = getattr(args, "tables", None)
+    if args.command == "pg2gdbf":
+        tables = [t for _, ts in args.dataset for t in ts]
+    return verify.verify(args.source, args.target, schema=getattr(args, "schema", None),
+                         tables=tables, threads=args.threads,
+                         source_kind=_VERIFY_KINDS[src_word], target_kind=_VERIFY_KINDS[dst_word])
+
+
+def _verify_command(args) -> int:
+    checked = verify.verify(args.source, args.target, schema=args.schema, tables=args.tables,
+                            threads=args.threads)
+    if args.json:
+        print(checked.to_json())
+    elif not args.quiet:
+        print("\n".join(checked.lines()))
+    else:
+        for check in checked.layers:
+            if check.status == verify.DIFFERS:
+                print(check.line())
+    return checked.exit_code
 
 
 def _run_command(args) -> int:

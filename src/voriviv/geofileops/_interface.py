@@ -66,6 +66,22 @@ def _module_functions(native):
     return [set_geofileops_threads, _connection_params, _write_cache_ops]
 
 
+def _verify_functions(native):
+    def _verify_layers(pairs: List[Tuple[Dict[str, Any], Dict[str, Any]]]) -> List[Dict[str, Any]]:
+        """Description : Compares each (source, target) pair of layers, given as dicts
+        {"dataset", "layer", "kind" ("postgresql", "gdb", "shp" or "tab"), "schema"}, on
+        the module's threads without the GIL; returns one verdict dict per pair
+        (voriviv.verify makes the report of them)."""
+        return native._verify_layers(pairs)
+
+    def _pg_target_table(layer: str) -> str:
+        """Description : The table a conversion loads layer `layer` into (laundered, and
+        cut when too long for PostgreSQL)."""
+        return native._pg_target_table(layer)
+
+    return [_verify_layers, _pg_target_table]
+
+
 def _dataset_classes(native):
     def Driver_GetName(self) -> str:
         """Description : The driver's short name."""
@@ -413,6 +429,8 @@ def install(module) -> None:
         cls.__doc__ = doc
         _install_members(cls, methods, name)
     if short == "gdb":
+        for f in _verify_functions(native):
+            setattr(module, f.__name__, _renamed(f, f.__name__, f.__name__, name, None))
         cls = module.GeoFileDatabase
         module.__doc__ = _GDB_MODULE_DOC
         cls.__doc__ = _GDB_CLASS_DOC
@@ -500,6 +518,8 @@ def stub_text(module) -> str:
         out += _class_stub(getattr(module, name), [])
     short = module.__name__.rsplit(".", 1)[1]
     if short == "gdb":
+        for name in ("_verify_layers", "_pg_target_table"):
+            out += "\n\n" + _def(getattr(module, name), "", None)
         out += _class_stub(module.GeoFileDatabase, [(a, t) for a, t, _ in _GDB_ATTRIBUTES])
     else:
         words = {"tab": TAB, "shp": SHP}[short]

@@ -52,6 +52,18 @@ class Dataset:
         """Description : The layer at an index, or None."""
 
 
+def _verify_layers(pairs: List[Tuple[Dict[str, Any], Dict[str, Any]]]) -> List[Dict[str, Any]]:
+    """Description : Compares each (source, target) pair of layers, given as dicts
+    {"dataset", "layer", "kind" ("postgresql", "gdb", "shp" or "tab"), "schema"}, on
+    the module's threads without the GIL; returns one verdict dict per pair
+    (voriviv.verify makes the report of them)."""
+
+
+def _pg_target_table(layer: str) -> str:
+    """Description : The table a conversion loads layer `layer` into (laundered, and
+    cut when too long for PostgreSQL)."""
+
+
 class GeoFileDatabase:
     """Description : An Esri File Geodatabase directory, the source or target of conversions to and from PostgreSQL/PostGIS and Shapefiles."""
 

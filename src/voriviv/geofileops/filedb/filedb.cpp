@@ -119,7 +119,8 @@ Dataset open_source(const FileDbTraits &t, const std::string &file, WarningSink 
     // fetches whole records and gains nothing from the cache.
     std::optional<ReadCache> cached;
     if (t.own.driver == "MapInfo File") cached.emplace();
-    return open_vector_or(file, OpenFlags::ReadOnly, sink, (t.open_failure + file).c_str());
+    return open_vector_or(file, OpenFlags::ReadOnly, sink, (t.open_failure + file).c_str(),
+                          source_open_options(t.own.driver));
 }
 
 // Name of the first layer of a source file; a file without layers raises

@@ -27,4 +27,7 @@ nanobind::object call_list_layers(nanobind::handle self, nanobind::handle ds,
 // Defines gdb2pg, pg2gdb, pg2gdbf and gdb2shape on the class.
 void bind_conversions(Class &cls);
 
+// Defines _verify_layers(pairs) on the module (gdb/verify.cpp).
+void bind_verify(nanobind::module_ &m);
+
 }  // namespace voriviv::geofileops::gdb

@@ -117,5 +117,6 @@ NB_MODULE(gdb, m) {
                    "items"_a.none(), "func"_a.none())
         .def("get_layers_from_db", &gdb::get_layers_from_db, "connection"_a.none(),
              "schema"_a.none());
+    gdb::bind_verify(m);
     install_python_interface(m);
 }

@@ -55,6 +55,11 @@ Dataset open_vector(const std::string &name, OpenFlags flags, WarningSink *sink)
     return open_with(name, flags, sink, nullptr);
 }
 
+const char *const *source_open_options(const std::string &driver) {
+    static const char *const kShapefile[] = {"ADJUST_GEOM_TYPE=ALL_SHAPES", nullptr};
+    return driver == "ESRI Shapefile" ? kShapefile : nullptr;
+}
+
 Dataset open_pg_source(const std::string &conn, WarningSink *sink, const char *fallback) {
     static const char *const kListAll[] = {"LIST_ALL_TABLES=YES", nullptr};
     // The option is the PostgreSQL driver's; any other text is left for GDAL
@@ -70,8 +75,8 @@ Dataset open_pg_source(const std::string &conn, WarningSink *sink, const char *f
 }
 
 Dataset open_vector_or(const std::string &name, OpenFlags flags, WarningSink *sink,
-                       const char *fallback) {
-    Dataset ds = open_vector(name, flags, sink);
+                       const char *fallback, const char *const *open_options) {
+    Dataset ds = open_with(name, flags, sink, open_options);
     if (!ds) throw GdalError(fallback, GdalError::kOpenFailed);
     return ds;
 }

@@ -47,9 +47,16 @@ enum class OpenFlags { ReadOnly = 0, Update = 1, Shared = 2, SharedUpdate = 3 };
 // Dataset; a GDAL failure throws GdalError with GDAL's message.
 Dataset open_vector(const std::string &name, OpenFlags flags, WarningSink *sink);
 
-// Same, but a null result raises `fallback` (our fixed message).
+// Same, but a null result raises `fallback` (our fixed message);
+// `open_options` are the driver's (a null-terminated list, or null).
 Dataset open_vector_or(const std::string &name, OpenFlags flags, WarningSink *sink,
-                       const char *fallback);
+                       const char *fallback, const char *const *open_options = nullptr);
+
+// The open options a source read by GDAL driver `driver` (short name) is
+// opened with, or null. A Shapefile's layer has M values when any of its
+// shapes holds some, not only when the first one does (GDAL's default, which
+// drops every later shape's M values when the first has none).
+const char *const *source_open_options(const std::string &driver);
 
 // Files that GDAL opens for reading on this thread while a ReadCache lives
 // are read through GDAL's cache of the file (VSI_CACHE), 1 MiB per file:

@@ -109,12 +109,37 @@ OGRGeometry *convert_geometry(OGRGeometry *g, const RowFormat &f) {
     return g;
 }
 
+// --- doubles ---------------------------------------------------------------------
+//
+// GDAL's text of a double without a declared width has 15 significant digits:
+// the GDAL load loses the last digits of most doubles. The rows here carry a
+// double of such a field exactly (its own bits in binary rows, its shortest
+// text that reads back as the same double in text rows). A field with a
+// declared width keeps GDAL's text of it, with the field's decimals: that
+// text is its value.
+
+// Whether field `fd` holds doubles without a declared width.
+bool exact_double(const OGRFieldDefn *fd) {
+    return fd->GetType() == OFTReal && fd->GetSubType() == OFSTNone && fd->GetWidth() == 0;
+}
+
+// The shortest text of `v` that reads back as `v`; NaN and the infinities as
+// PostgreSQL spells them (as GDAL sends them).
+std::string double_text(double v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v > 0 ? "Infinity" : "-Infinity";
+    char buf[32];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, r.ptr);
+}
+
 // --- rows in COPY's binary format ----------------------------------------------
 //
 // Each value is the one the server would make of the text the GDAL load sends
 // for it (OGRPGCommonAppendCopyFieldsExceptGeom): the same integers, the
-// double that the server's strtod gives for GDAL's text of it, the string cut
-// at the field's declared width in characters as GDAL cuts it, and the
+// double that the server's strtod gives for GDAL's text of a field with a
+// declared width (one without: the double itself, above), the string cut at
+// the field's declared width in characters as GDAL cuts it, and the
 // geometry's EWKB bytes, which GDAL sends as hex.
 
 void put_be(std::string &out, std::uint64_t v, int bytes) {
@@ -144,18 +169,6 @@ void put_hex_bytes(std::string &out, const char *hex) {
         out += static_cast<char>((nibble(hex[2 * i]) << 4) | nibble(hex[2 * i + 1]));
 }
 
-// Whether `v` reads back from its shortest text of at most 15 significant
-// digits. GDAL writes a double without a declared width with 15 significant
-// digits, so for such a `v` the server reads back `v` itself; for the others
-// the value is taken from GDAL's text, as the server would take it.
-bool at_most_15_digits(double v) {
-    char buf[32];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-    int digits = 0;
-    for (const char *p = buf; p < r.ptr && *p != 'e'; ++p) digits += *p >= '0' && *p <= '9';
-    return r.ec == std::errc() && digits <= 15;
-}
-
 // Appends the fields of `feature` (the table's definition) and its FID.
 void append_binary_fields(std::string &out, OGRFeature *feature, const RowFormat &f) {
     if (f.write_fid) {
@@ -176,8 +189,7 @@ void append_binary_fields(std::string &out, OGRFeature *feature, const RowFormat
         case ColumnKind::Float8: {
             double v = feature->GetFieldAsDouble(i);
             if (std::isnan(v)) v = std::numeric_limits<double>::quiet_NaN();
-            else if (!std::isinf(v) &&
-                     (f.defn->GetFieldDefn(i)->GetWidth() != 0 || !at_most_15_digits(v)))
+            else if (!std::isinf(v) && !exact_double(f.defn->GetFieldDefn(i)))
                 v = CPLStrtod(feature->GetFieldAsString(i), nullptr);
             std::uint64_t bits;
             std::memcpy(&bits, &v, sizeof bits);
@@ -218,8 +230,10 @@ void produce(const RowFormat &f, const CopyJob &job, Part &part, bool reopen,
     GDALDatasetH src = job.source.dataset;
     Dataset own;
     if (reopen) {
+        GDALDriverH driver = GDALGetDatasetDriver(src);
         own = open_vector_or(GDALGetDescription(src), OpenFlags::ReadOnly, job.sink,
-                             msg::kWorkerOpenFailed);
+                             msg::kWorkerOpenFailed,
+                             source_open_options(driver ? GDALGetDriverShortName(driver) : ""));
         src = own.get();
     }
     OGRLayer *layer = OGRLayer::FromHandle(GDALDatasetGetLayerByName(src, layer_name.c_str()));
@@ -238,7 +252,21 @@ void produce(const RowFormat &f, const CopyJob &job, Part &part, bool reopen,
         throw GdalError("Failed to seek to feature " + std::to_string(part.first));
 
     const std::vector<bool> include(f.defn->GetFieldCount(), true);
-    std::unique_ptr<OGRFeature> dst(new OGRFeature(f.defn));
+    // Text rows: the doubles without a declared width go as text fields,
+    // their text made here (double_text), the rest as GDAL formats them.
+    std::vector<int> exact;
+    for (int i = 0; i < f.defn->GetFieldCount() && !f.binary; ++i)
+        if (exact_double(f.defn->GetFieldDefn(i))) exact.push_back(i);
+    struct DefnRelease {
+        void operator()(OGRFeatureDefn *d) const { d->Release(); }
+    };
+    std::unique_ptr<OGRFeatureDefn, DefnRelease> text_defn;
+    if (!exact.empty()) {
+        text_defn.reset(f.defn->Clone());
+        text_defn->Reference();
+        for (int i : exact) text_defn->GetFieldDefn(i)->SetType(OFTString);
+    }
+    std::unique_ptr<OGRFeature> dst(new OGRFeature(text_defn ? text_defn.get() : f.defn));
     std::vector<int> map(f.defn->GetFieldCount());
     for (int i = 0; i < static_cast<int>(map.size()); ++i) map[i] = i;
     std::string block;
@@ -250,6 +278,9 @@ void produce(const RowFormat &f, const CopyJob &job, Part &part, bool reopen,
         if (!feat) break;
         std::unique_ptr<OGRGeometry> geom(feat->StealGeometry());
         dst->SetFieldsFrom(feat.get(), map.data(), TRUE);
+        for (int i : exact)
+            if (feat->IsFieldSetAndNotNull(i))
+                dst->SetField(i, double_text(feat->GetFieldAsDouble(i)).c_str());
         dst->SetFID(f.preserve_fid ? feat->GetFID() : index + 1);
         // The geometry as GDAL's writer sends it: hex EWKB, or none.
         std::unique_ptr<char, decltype(&CPLFree)> hex(nullptr, &CPLFree);
