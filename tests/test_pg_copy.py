@@ -8,6 +8,7 @@ compared to GDAL's 15 significant digits: the COPY load keeps all of theirs.
 """
 from __future__ import annotations
 
+import warnings
 import os
 import shutil
 import signal
@@ -420,3 +421,32 @@ def test_doubles_arrive_exactly(pg, psql, schema, tmp_path):
         out = psql(f"SET extra_float_digits = 3; SELECT d, t FROM {schema}.{table} "
                    "ORDER BY objectid")
         assert [tuple(float(v) for v in line.split("|")) for line in out.splitlines()] == values
+
+
+def test_digits_gdal_load_cuts_are_announced(pg, psql, schema, tmp_path, monkeypatch):
+    """GDAL's own load (used where COPY cannot carry a layer) sends such a
+    double with 15 significant digits: the values it cuts are counted per
+    field and announced; the load through COPY cuts none and says nothing."""
+    values = [35.362830461555426, 0.5, 8.82968990409103, -1.2345678901234567e-300]
+    features = ",".join(
+        '{"type":"Feature","geometry":{"type":"Point","coordinates":[1,2]},'
+        f'"properties":{{"d":{d!r}}}}}' for d in values)
+    src = tmp_path / "d.geojson"
+    src.write_text('{"type":"FeatureCollection","features":[' + features + "]}")
+    gdb = tmp_path / "d.gdb"
+    ogr2ogr("-f", "OpenFileGDB", str(gdb), str(src), "-nln", "digits")
+    for copy in ("0", "1"):
+        monkeypatch.setenv("VORIVIV_BENCH_PG_COPY", copy)
+        with warnings.catch_warnings(record=True) as w:
+            warnings.simplefilter("always")
+            GeoFileDatabase(gdb).gdb2pg(pg, schema=schema, overwrite=True)
+        said = [str(x.message) for x in w if "significant digits" in str(x.message)]
+        exact = psql(f"SELECT count(*) FILTER (WHERE d = ANY(ARRAY{values!r}::float8[])) "
+                     f"FROM {schema}.digits")
+        if copy == "0":
+            assert said == ["Layer 'digits', field 'd': 2 value(s) have more than 15 "
+                            "significant digits; GDAL's load into PostgreSQL keeps 15 of them"]
+            assert exact == "2"  # the two values of at most 15 digits
+        else:
+            assert said == []
+            assert exact == "4"

@@ -519,7 +519,47 @@ void translate_planned(const std::string &dest, GDALDatasetH src, TranslateOptio
     }
     const LayerPlan plan = plan_layer(src, opts.layer, target, sink, cancel);
     for (const auto &w : plan.warnings) WarningSink::announce(sink, w);
-    translate_with(dest, src, std::move(opts), plan, nullptr, sink, cancel);
+    if (target != TargetFormat::PostgreSQL) {
+        translate_with(dest, src, std::move(opts), plan, nullptr, sink, cancel);
+        return;
+    }
+    // GDAL's PostgreSQL writer sends a number of a field without declared
+    // width as text of 15 significant digits: the values that need more are
+    // counted on their way and announced.
+    const std::string name = opts.layer;
+    OGRLayerH layer = GDALDatasetGetLayerByName(src, name.c_str());
+    std::vector<FieldInfo> doubles;
+    std::vector<int> index;
+    std::vector<long long> cut;
+    if (layer != nullptr) {
+        OGRFeatureDefnH defn = OGR_L_GetLayerDefn(layer);
+        for (int i = 0; i < OGR_FD_GetFieldCount(defn); ++i) {
+            OGRFieldDefnH fd = OGR_FD_GetFieldDefn(defn, i);
+            if (OGR_Fld_GetType(fd) != OFTReal || OGR_Fld_GetWidth(fd) != 0) continue;
+            doubles.push_back({OGR_Fld_GetNameRef(fd), OFTReal, 0, 0});
+            index.push_back(i);
+        }
+        cut.assign(index.size(), 0);
+    }
+    std::function<void(OGRFeatureH)> watch;
+    if (!index.empty())
+        watch = [&](OGRFeatureH feature) {
+            for (std::size_t k = 0; k < index.size(); ++k) {
+                if (!OGR_F_IsFieldSetAndNotNull(feature, index[k])) continue;
+                const double v = OGR_F_GetFieldAsDouble(feature, index[k]);
+                if (!std::isfinite(v)) continue;
+                char text[32];
+                std::snprintf(text, sizeof text, "%.15g", v);
+                if (std::strtod(text, nullptr) != v) ++cut[k];
+            }
+        };
+    translate_with(dest, src, std::move(opts), plan, watch, sink, cancel);
+    for (std::size_t k = 0; k < index.size(); ++k)
+        if (cut[k] > 0)
+            WarningSink::announce(
+                sink, field_text(name, doubles[k]) + std::to_string(cut[k]) +
+                          " value(s) have more than 15 significant digits; GDAL's load into "
+                          "PostgreSQL keeps 15 of them");
 }
 
 }  // namespace voriviv::geofileops
