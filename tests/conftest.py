@@ -71,3 +71,14 @@ def ne_gdb(tmp_path_factory, naturalearth):
             str(naturalearth / "naturalearth_lowres.shp"), "-nln", "countries",
             "-nlt", "MULTIPOLYGON")
     return gdb
+
+
+@pytest.fixture(autouse=True)
+def thread_settings():
+    """Some calls set the converter modules' threads (run_conversion, the
+    command line): every test finds them as the suite started."""
+    from voriviv.geofileops import gdb, shp, tab
+    saved = [(m, m.GEOFILEOPS_THREADS) for m in (gdb, shp, tab)]
+    yield
+    for module, n in saved:
+        module.set_geofileops_threads(n)

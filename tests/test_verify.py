@@ -23,16 +23,6 @@ from voriviv.verify import DIFFERS, EQUAL_UP_TO_FORMAT, IDENTICAL, verify
 REAL = DATA.parent / "realworld"
 
 
-@pytest.fixture(autouse=True)
-def thread_settings():
-    """run_conversion sets the converter modules' threads: put them back."""
-    from voriviv.geofileops import gdb, shp, tab
-    saved = [(m, m.GEOFILEOPS_THREADS) for m in (gdb, shp, tab)]
-    yield
-    for module, n in saved:
-        module.set_geofileops_threads(n)
-
-
 def quietly(fn):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
