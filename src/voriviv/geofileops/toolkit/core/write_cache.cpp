@@ -324,14 +324,9 @@ public:
     char **ReadDirEx(const char *path, int max_files) override {
         return VSIReadDirEx(real_path(path).c_str(), max_files);
     }
-    char **SiblingFiles(const char *path) override {
-        // Listing the directory is the local file system's way, too.
-        (void)path;
-        return nullptr;
-    }
     int IsCaseSensitive(const char *path) override {
-        return VSIFileManager::GetHandler(real_path(path).c_str())
-            ->IsCaseSensitive(real_path(path).c_str());
+        const std::string real = real_path(path);
+        return VSIFileManager::GetHandler(real.c_str())->IsCaseSensitive(real.c_str());
     }
     GIntBig GetDiskFreeSpace(const char *path) override {
         return VSIGetDiskFreeSpace(real_path(path).c_str());

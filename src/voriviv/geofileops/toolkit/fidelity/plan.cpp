@@ -527,7 +527,12 @@ void translate_planned(const std::string &dest, GDALDatasetH src, TranslateOptio
     // width as text of 15 significant digits: the values that need more are
     // counted on their way and announced.
     const std::string name = opts.layer;
-    OGRLayerH layer = GDALDatasetGetLayerByName(src, name.c_str());
+    OGRLayerH layer;
+    {
+        ErrorScope scope(sink);
+        layer = GDALDatasetGetLayerByName(src, name.c_str());
+        scope.raise_if_failed();
+    }
     std::vector<FieldInfo> doubles;
     std::vector<int> index;
     std::vector<long long> cut;
